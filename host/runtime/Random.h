@@ -16,8 +16,8 @@ void ResetForTesting() noexcept;
 
 // `value` rounded to `decimals` decimals, half to even, correctly from the
 // exact binary value. A negative `decimals` raises the runtime's
-// invalid-argument error. Values beyond 22 decimals of precision are
-// returned unchanged apart from that rounding.
+// invalid-argument error. Infinities, NaN and requests for more decimals
+// than a Double can show are returned unchanged.
 double RoundToDecimals(double value, int decimals);
 
 }  // namespace kestrim::random

@@ -1,0 +1,106 @@
+#include "kestrim/DoubleArray.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "kestrim/Error.h"
+
+namespace kestrim {
+
+void DoubleArray::FreeDeleter::operator()(double* p) const noexcept { std::free(p); }
+
+std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateZeroed(std::size_t count) {
+    // calloc checks count * size for overflow and hands out zeroed pages
+    // lazily, so large arrays cost nothing until they are touched.
+    void* p = std::calloc(count == 0 ? 1 : count, sizeof(double));
+    if (p == nullptr) RaiseRuntimeError(RuntimeError::OutOfMemory);
+    return std::unique_ptr<double[], FreeDeleter>(static_cast<double*>(p));
+}
+
+DoubleArray DoubleArray::Create(const std::vector<std::pair<int32_t, int32_t>>& bounds) {
+    if (bounds.empty()) RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+    std::size_t count = 1;
+    for (const auto& [lower, upper] : bounds) {
+        const int64_t extent = static_cast<int64_t>(upper) - lower + 1;
+        if (extent < 0) RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+        if (extent != 0 && count > std::numeric_limits<std::size_t>::max() / sizeof(double) /
+                                       static_cast<std::size_t>(extent))
+            RaiseRuntimeError(RuntimeError::OutOfMemory);
+        count *= static_cast<std::size_t>(extent);
+    }
+    DoubleArray a;
+    a.data_ = AllocateZeroed(count);
+    a.bounds_ = bounds;
+    a.count_ = count;
+    a.rows_ = static_cast<std::size_t>(static_cast<int64_t>(bounds[0].second) - bounds[0].first + 1);
+    a.hasStorage_ = true;
+    return a;
+}
+
+DoubleArray DoubleArray::Create1D(int32_t upper, int32_t lower) { return Create({{lower, upper}}); }
+
+DoubleArray DoubleArray::Create2D(int32_t upper1, int32_t upper2, int32_t lower1, int32_t lower2) {
+    return Create({{lower1, upper1}, {lower2, upper2}});
+}
+
+DoubleArray::DoubleArray(const DoubleArray& other)
+    : bounds_(other.bounds_), count_(other.count_), rows_(other.rows_), hasStorage_(other.hasStorage_) {
+    if (hasStorage_) {
+        data_ = AllocateZeroed(count_);
+        if (count_ != 0) std::memcpy(data_.get(), other.data_.get(), count_ * sizeof(double));
+    }
+}
+
+DoubleArray& DoubleArray::operator=(const DoubleArray& other) {
+    if (this != &other) {
+        DoubleArray copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+int32_t DoubleArray::LBound(int dim) const {
+    if (!hasStorage_ || dim < 1 || dim > Dims()) RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+    return bounds_[static_cast<std::size_t>(dim - 1)].first;
+}
+
+int32_t DoubleArray::UBound(int dim) const {
+    if (!hasStorage_ || dim < 1 || dim > Dims()) RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+    return bounds_[static_cast<std::size_t>(dim - 1)].second;
+}
+
+std::size_t DoubleArray::Offset(const std::vector<int32_t>& indices) const {
+    if (!hasStorage_ || indices.size() != bounds_.size())
+        RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+    std::size_t offset = 0;
+    std::size_t stride = 1;
+    for (std::size_t d = 0; d < bounds_.size(); ++d) {
+        const auto [lower, upper] = bounds_[d];
+        if (indices[d] < lower || indices[d] > upper) RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+        offset += static_cast<std::size_t>(static_cast<int64_t>(indices[d]) - lower) * stride;
+        stride *= static_cast<std::size_t>(static_cast<int64_t>(upper) - lower + 1);
+    }
+    return offset;
+}
+
+double DoubleArray::Get(const std::vector<int32_t>& indices) const { return data_[Offset(indices)]; }
+
+void DoubleArray::Set(const std::vector<int32_t>& indices, double value) {
+    data_[Offset(indices)] = value;
+}
+
+void DoubleArray::RedimPreserveLast(int32_t newUpperLast) {
+    if (!hasStorage_) RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+    auto bounds = bounds_;
+    bounds.back().second = newUpperLast;
+    DoubleArray resized = Create(bounds);
+    // Column-major: the elements of the surviving part of the last
+    // dimension form one leading block.
+    const std::size_t keep = std::min(count_, resized.count_);
+    if (keep != 0) std::memcpy(resized.data_.get(), data_.get(), keep * sizeof(double));
+    *this = std::move(resized);
+}
+
+}  // namespace kestrim

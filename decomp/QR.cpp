@@ -1,0 +1,317 @@
+// QR decomposition by Householder reflections: A (m x n, m >= n) = Q * R.
+//
+// The factorisation runs on a private column-major copy F of the receiver:
+// column k of F, from row k down, becomes the k-th Householder vector and
+// the part above the diagonal the strictly upper part of R; the diagonal of
+// R is kept apart. R is then written row by row into the caller's object,
+// and Q is accumulated backwards directly in the caller's object (its
+// columns are contiguous, so every reflection streams two columns). While
+// events are off no handler can run, and both the factorisation and Q are
+// then computed a block of columns at a time: each element still receives
+// the same operations in the same order, with far less memory traffic.
+//
+// Arithmetic faults are found through the sticky flags, tested before
+// every event, before each output stage and at the end. Every run-time
+// failure after the shape check (a fault, a receiver without storage, an
+// output resized away by an event handler, storage that cannot be
+// obtained) is reported as the operation's own error 15.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <vector>
+
+#include "core/MatrixAccess.h"
+#include "decomp/Kernels.h"
+#include "decomp/NumericHelpers.h"
+
+namespace kestrim {
+namespace {
+
+using detail::MatrixAccess;
+namespace kern = detail::kernels;
+
+constexpr int32_t kQrHelp = 1131;
+constexpr const char* kQrName = "QR";
+
+class QrRun {
+public:
+    explicit QrRun(Matrix& self) : self_(self) {}
+
+    // Returns normally when the run completed or was cancelled; throws a
+    // runtime error on any failure.
+    void Run(MatrixPtr* Q, MatrixPtr* R) {
+        MatrixAccess::RequireStorage(self_);
+        m_ = MatrixAccess::LastRow(self_) + std::size_t{1};
+        n_ = MatrixAccess::LastCol(self_) + std::size_t{1};
+        // An object emptied through AsArray has no rows or columns to factor.
+        if (MatrixAccess::LastRow(self_) < 0 || MatrixAccess::LastCol(self_) < 0)
+            RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+        CopyReceiver();
+        if (!Factorise()) return;
+        fp::TestStep();
+
+        // Each stage decides on its output when it starts.
+        if (R != nullptr && *R) {
+            MatrixPtr target = *R;
+            if (!FormR(*target)) return;
+        }
+        if (Q != nullptr && *Q) {
+            MatrixPtr target = *Q;
+            if (!FormQ(*target)) return;
+        }
+        fp::TestStep();
+        if (MatrixAccess::EventsEnabled(self_)) MatrixAccess::RaiseDone(self_, kQrName);
+    }
+
+private:
+    double* Col(std::size_t k) { return f_.data() + k * m_; }
+
+    void CopyReceiver() {
+        f_.assign(m_ * n_, 0.0);
+        diag_.assign(n_, 0.0);
+        const DoubleArray& src = MatrixAccess::Elements(self_);
+        const std::size_t ld = src.Stride();
+        for (std::size_t j = 0; j < n_; ++j)
+            std::memcpy(Col(j), src.Data() + j * ld, m_ * sizeof(double));
+    }
+
+    // Raises OnProgress while events are on; true when the caller cancelled.
+    bool Progress(double percent) {
+        if (!MatrixAccess::EventsEnabled(self_)) return false;
+        fp::TestStep();
+        return MatrixAccess::RaiseOnProgress(self_, kQrName, percent, cancel_);
+    }
+
+    static double Ratio(int64_t numerator, std::size_t n) {
+        return static_cast<double>(numerator) / static_cast<double>(n);
+    }
+
+    // Columns per block of the column-by-column orders below.
+    static constexpr std::size_t kBlock = 8;
+
+    // Householder factorisation of F; false when cancelled.
+    bool Factorise() {
+        // With events off no handler can run (and so none can switch them
+        // on) until the factorisation is over.
+        if (!MatrixAccess::EventsEnabled(self_)) {
+            FactoriseByBlocks();
+            return true;
+        }
+        for (std::size_t k = 0; k < n_; ++k) {
+            double* fk = Col(k);
+            const std::size_t len = m_ - k;
+            double nrm = 0.0;
+            for (std::size_t i = k; i < m_; ++i) nrm = detail::Pythag(nrm, fk[i]);
+            if (nrm != 0.0) {
+                if (fk[k] < 0.0) nrm = -nrm;
+                kern::Divide(fk + k, nrm, len);
+                fk[k] = fk[k] + 1.0;
+                const double pivot = fk[k];
+                kern::ColumnDots(
+                    fk + k, k + 1, n_, len, [&](std::size_t j) { return Col(j) + k; },
+                    [&](std::size_t j, double s) {
+                        s = -s / pivot;
+                        kern::Axpy(Col(j) + k, fk + k, s, len);
+                    });
+            }
+            diag_[k] = -nrm;
+            if (Progress(Ratio(20 * (static_cast<int64_t>(k) + 1), n_))) return false;
+        }
+        return true;
+    }
+
+    // The same factorisation, computed a block of columns at a time: every
+    // reflection k reaches column j (k < j) in the same order and with the
+    // same operations as in the step-by-step order, but a block is brought
+    // into cache once and each earlier reflection vector is read once per
+    // block instead of the whole trailing matrix being swept at every step.
+    // Used only while no event can be raised, as a fault is then reported
+    // the same way whichever step raised it.
+    void FactoriseByBlocks() {
+        std::vector<char> reflected(n_, 0);
+        for (std::size_t j0 = 0; j0 < n_; j0 += kBlock) {
+            const std::size_t j1 = j0 + kBlock < n_ ? j0 + kBlock : n_;
+            for (std::size_t k = 0; k < j0; ++k) {
+                if (!reflected[k]) continue;
+                const double* fk = Col(k) + k;
+                const double pivot = Col(k)[k];
+                const std::size_t len = m_ - k;
+                kern::ColumnDots(
+                    fk, j0, j1, len, [&](std::size_t j) { return Col(j) + k; },
+                    [&](std::size_t j, double s) {
+                        s = -s / pivot;
+                        kern::Axpy(Col(j) + k, fk, s, len);
+                    });
+            }
+            for (std::size_t k = j0; k < j1; ++k) {
+                double* fk = Col(k);
+                const std::size_t len = m_ - k;
+                double nrm = 0.0;
+                for (std::size_t i = k; i < m_; ++i) nrm = detail::Pythag(nrm, fk[i]);
+                if (nrm != 0.0) {
+                    reflected[k] = 1;
+                    if (fk[k] < 0.0) nrm = -nrm;
+                    kern::Divide(fk + k, nrm, len);
+                    fk[k] = fk[k] + 1.0;
+                    const double pivot = fk[k];
+                    kern::ColumnDots(
+                        fk + k, k + 1, j1, len, [&](std::size_t j) { return Col(j) + k; },
+                        [&](std::size_t j, double s) {
+                            s = -s / pivot;
+                            kern::Axpy(Col(j) + k, fk + k, s, len);
+                        });
+                }
+                diag_[k] = -nrm;
+            }
+        }
+    }
+
+    // Q formed a block of columns at a time, for a Q that no handler can
+    // touch: column j starts as e_j and receives the reflections j, j-1,
+    // .., 0 in that order, exactly as in the step-by-step order.
+    void FormQByBlocks(double* q, std::size_t ld) {
+        for (std::size_t j0 = 0; j0 < n_; j0 += kBlock) {
+            const std::size_t j1 = j0 + kBlock < n_ ? j0 + kBlock : n_;
+            for (std::size_t j = j0; j < j1; ++j) {
+                std::fill(q + j * ld, q + j * ld + m_, 0.0);
+                q[j * ld + j] = 1.0;
+            }
+            for (std::size_t kk = j1; kk-- > 0;) {
+                const std::size_t k = kk;
+                const double pivot = Col(k)[k];
+                if (pivot == 0.0) continue;
+                const double* fk = Col(k) + k;
+                const std::size_t len = m_ - k;
+                kern::ColumnDots(
+                    fk, k > j0 ? k : j0, j1, len, [&](std::size_t j) { return q + j * ld + k; },
+                    [&](std::size_t j, double s) {
+                        s = -s / pivot;
+                        kern::Axpy(q + j * ld + k, fk, s, len);
+                    });
+            }
+        }
+    }
+
+    static void RequireCovers(const Matrix& target, std::size_t rows, std::size_t cols) {
+        if (!MatrixAccess::Covers(target, static_cast<int64_t>(rows), static_cast<int64_t>(cols)))
+            RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+    }
+
+    // R into `target`, row by row; false when cancelled.
+    bool FormR(Matrix& target) {
+        target.Size(static_cast<int32_t>(n_), static_cast<int32_t>(n_));
+        for (std::size_t i = 0; i < n_; ++i) {
+            // An event handler may have resized or emptied the object.
+            RequireCovers(target, n_, n_);
+            for (std::size_t j = 0; j < n_; ++j) {
+                double value;
+                if (i < j)
+                    value = Col(j)[i];
+                else if (i == j)
+                    value = diag_[i];
+                else
+                    value = 0.0;
+                MatrixAccess::SetElement(target, static_cast<int32_t>(i), static_cast<int32_t>(j),
+                                         value);
+            }
+            if (Progress(20.0 + Ratio(10 * (static_cast<int64_t>(i) + 1), n_))) return false;
+        }
+        return true;
+    }
+
+    // Q accumulated backwards in `target`; false when cancelled.
+    bool FormQ(Matrix& target) {
+        target.Size(static_cast<int32_t>(m_), static_cast<int32_t>(n_));
+        // Until an event handler has run, Q holds only what this loop wrote:
+        // products of reflections with entries bounded by about 1, so no step
+        // can fault. Once a handler may have changed Q's elements, a fault
+        // must leave exactly the elements a step-by-step run would have
+        // written, so each column is applied under a check.
+        if (!MatrixAccess::EventsEnabled(self_)) {
+            DoubleArray& elements = MatrixAccess::Elements(target);
+            FormQByBlocks(elements.Data(), elements.Stride());
+            fp::TestStep();
+            return true;
+        }
+        bool handlerRan = false;
+        std::vector<double> backup;
+        for (std::size_t kk = n_; kk-- > 0;) {
+            const std::size_t k = kk;
+            RequireCovers(target, m_, n_);
+            DoubleArray& elements = MatrixAccess::Elements(target);
+            double* q = elements.Data();
+            const std::size_t ld = elements.Stride();
+            double* qk = q + k * ld;
+            std::fill(qk, qk + m_, 0.0);
+            qk[k] = 1.0;
+            const double* fk = Col(k) + k;
+            const double pivot = Col(k)[k];
+            const std::size_t len = m_ - k;
+            if (pivot != 0.0) {
+                if (!handlerRan) {
+                    kern::ColumnDots(
+                        fk, k, n_, len, [&](std::size_t j) { return q + j * ld + k; },
+                        [&](std::size_t j, double s) {
+                            s = -s / pivot;
+                            kern::Axpy(q + j * ld + k, fk, s, len);
+                        });
+                    fp::TestStep();
+                } else {
+                    backup.resize(len);
+                    for (std::size_t j = k; j < n_; ++j) {
+                        double* qj = q + j * ld + k;
+                        double s = kern::Dot(qj, fk, len);
+                        s = -s / pivot;
+                        fp::TestStep();  // nothing of column j written yet
+                        std::memcpy(backup.data(), qj, len * sizeof(double));
+                        kern::Axpy(qj, fk, s, len);
+                        if (fp::HasFault()) {
+                            // Redo the column one element at a time; the
+                            // faulting element is the last one written.
+                            std::memcpy(qj, backup.data(), len * sizeof(double));
+                            fp::ClearFlags();
+                            for (std::size_t i = 0; i < len; ++i) {
+                                qj[i] = s * fk[i] + qj[i];
+                                fp::TestStep();
+                            }
+                        }
+                    }
+                }
+            }
+            if (MatrixAccess::EventsEnabled(self_)) {
+                handlerRan = true;
+                if (Progress(100.0 - Ratio(70 * static_cast<int64_t>(k), n_))) return false;
+            }
+        }
+        return true;
+    }
+
+    Matrix& self_;
+    std::size_t m_ = 0;
+    std::size_t n_ = 0;
+    std::vector<double> f_;
+    std::vector<double> diag_;
+    bool cancel_ = false;
+};
+
+}  // namespace
+
+void Matrix::QR(MatrixPtr* Q, MatrixPtr* R) {
+    detail::OperationScope scope(*this);
+    if (LastRow < LastCol)
+        detail::RaiseMatrixError(18, detail::kSource,
+                                 "Number of rows must be greater or equal to number of columns.",
+                                 kQrHelp);
+    try {
+        QrRun(*this).Run(Q, R);
+    } catch (const std::exception&) {
+        // Runtime errors (kestrim::Error), storage that cannot be obtained
+        // (bad_alloc, length_error): all end as this operation's error.
+        fp::ClearFlags();
+        detail::RaiseMatrixError(15, detail::kSource, "An error occurred during QR.", kQrHelp);
+    }
+}
+
+}  // namespace kestrim

@@ -1,0 +1,183 @@
+// Column kernels of the eigensolvers over contiguous runs of Doubles.
+//
+// Each kernel performs, for every element, exactly the operations of the
+// scalar statement written beside it, on the same operands in the same
+// order; only independent elements are processed together. Packed SSE2
+// arithmetic rounds exactly like its scalar form, so the results are
+// bit-identical to the plain loops. (Products are commutative in IEEE
+// arithmetic, so a*b and b*a are the same value.)
+#pragma once
+
+#include <cstddef>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define KESTRIM_EIGEN_SSE2 1
+#endif
+
+namespace kestrim::detail::eigen::kernels {
+
+// y[i] = y[i] + a * x[i]
+inline void Axpy(double* y, const double* x, double a, std::size_t n) noexcept {
+    std::size_t i = 0;
+#ifdef KESTRIM_EIGEN_SSE2
+    const __m128d va = _mm_set1_pd(a);
+    for (; i + 2 <= n; i += 2)
+        _mm_storeu_pd(y + i, _mm_add_pd(_mm_loadu_pd(y + i), _mm_mul_pd(va, _mm_loadu_pd(x + i))));
+#endif
+    for (; i < n; ++i) y[i] = y[i] + a * x[i];
+}
+
+// y[i] = y[i] - a * x[i]
+inline void SubScaled(double* y, const double* x, double a, std::size_t n) noexcept {
+    std::size_t i = 0;
+#ifdef KESTRIM_EIGEN_SSE2
+    const __m128d va = _mm_set1_pd(a);
+    for (; i + 2 <= n; i += 2)
+        _mm_storeu_pd(y + i, _mm_sub_pd(_mm_loadu_pd(y + i), _mm_mul_pd(va, _mm_loadu_pd(x + i))));
+#endif
+    for (; i < n; ++i) y[i] = y[i] - a * x[i];
+}
+
+// v[i] = (v[i] - f * e[i]) - g * d[i]
+inline void SubTwoScaled(double* v, const double* e, const double* d, double f, double g, std::size_t n) noexcept {
+    std::size_t i = 0;
+#ifdef KESTRIM_EIGEN_SSE2
+    const __m128d vf = _mm_set1_pd(f);
+    const __m128d vg = _mm_set1_pd(g);
+    for (; i + 2 <= n; i += 2) {
+        const __m128d t = _mm_sub_pd(_mm_loadu_pd(v + i), _mm_mul_pd(vf, _mm_loadu_pd(e + i)));
+        _mm_storeu_pd(v + i, _mm_sub_pd(t, _mm_mul_pd(vg, _mm_loadu_pd(d + i))));
+    }
+#endif
+    for (; i < n; ++i) v[i] = (v[i] - f * e[i]) - g * d[i];
+}
+
+// The QL rotation of two columns: h = b[i]; b[i] = s*a[i] + c*h;
+// a[i] = c*a[i] - s*h.
+inline void QlRotate(double* a, double* b, double c, double s, std::size_t n) noexcept {
+    std::size_t i = 0;
+#ifdef KESTRIM_EIGEN_SSE2
+    const __m128d vc = _mm_set1_pd(c);
+    const __m128d vs = _mm_set1_pd(s);
+    for (; i + 2 <= n; i += 2) {
+        const __m128d va = _mm_loadu_pd(a + i);
+        const __m128d h = _mm_loadu_pd(b + i);
+        _mm_storeu_pd(b + i, _mm_add_pd(_mm_mul_pd(vs, va), _mm_mul_pd(vc, h)));
+        _mm_storeu_pd(a + i, _mm_sub_pd(_mm_mul_pd(vc, va), _mm_mul_pd(vs, h)));
+    }
+#endif
+    for (; i < n; ++i) {
+        const double h = b[i];
+        b[i] = s * a[i] + c * h;
+        a[i] = c * a[i] - s * h;
+    }
+}
+
+// The rotation of a real pair in the QR iteration: z = a[i];
+// a[i] = q*z + p*b[i]; b[i] = q*b[i] - p*z.
+inline void PairRotate(double* a, double* b, double p, double q, std::size_t n) noexcept {
+    std::size_t i = 0;
+#ifdef KESTRIM_EIGEN_SSE2
+    const __m128d vp = _mm_set1_pd(p);
+    const __m128d vq = _mm_set1_pd(q);
+    for (; i + 2 <= n; i += 2) {
+        const __m128d z = _mm_loadu_pd(a + i);
+        const __m128d vb = _mm_loadu_pd(b + i);
+        _mm_storeu_pd(a + i, _mm_add_pd(_mm_mul_pd(vq, z), _mm_mul_pd(vp, vb)));
+        _mm_storeu_pd(b + i, _mm_sub_pd(_mm_mul_pd(vq, vb), _mm_mul_pd(vp, z)));
+    }
+#endif
+    for (; i < n; ++i) {
+        const double z = a[i];
+        a[i] = q * z + p * b[i];
+        b[i] = q * b[i] - p * z;
+    }
+}
+
+// A three-row reflector from the right: t = x*a[i] + y*b[i] + zz*c[i];
+// a[i] = a[i] - t; b[i] = b[i] - t*q; c[i] = c[i] - t*r.
+inline void Reflect3(double* a, double* b, double* c, double x, double y, double zz, double q, double r,
+                     std::size_t n) noexcept {
+    std::size_t i = 0;
+#ifdef KESTRIM_EIGEN_SSE2
+    const __m128d vx = _mm_set1_pd(x), vy = _mm_set1_pd(y), vz = _mm_set1_pd(zz);
+    const __m128d vq = _mm_set1_pd(q), vr = _mm_set1_pd(r);
+    for (; i + 2 <= n; i += 2) {
+        const __m128d va = _mm_loadu_pd(a + i);
+        const __m128d vb = _mm_loadu_pd(b + i);
+        const __m128d vcc = _mm_loadu_pd(c + i);
+        const __m128d t =
+            _mm_add_pd(_mm_add_pd(_mm_mul_pd(vx, va), _mm_mul_pd(vy, vb)), _mm_mul_pd(vz, vcc));
+        _mm_storeu_pd(a + i, _mm_sub_pd(va, t));
+        _mm_storeu_pd(b + i, _mm_sub_pd(vb, _mm_mul_pd(t, vq)));
+        _mm_storeu_pd(c + i, _mm_sub_pd(vcc, _mm_mul_pd(t, vr)));
+    }
+#endif
+    for (; i < n; ++i) {
+        const double t = x * a[i] + y * b[i] + zz * c[i];
+        a[i] = a[i] - t;
+        b[i] = b[i] - t * q;
+        c[i] = c[i] - t * r;
+    }
+}
+
+// A two-row reflector from the right: t = x*a[i] + y*b[i];
+// a[i] = a[i] - t; b[i] = b[i] - t*q.
+inline void Reflect2(double* a, double* b, double x, double y, double q, std::size_t n) noexcept {
+    std::size_t i = 0;
+#ifdef KESTRIM_EIGEN_SSE2
+    const __m128d vx = _mm_set1_pd(x), vy = _mm_set1_pd(y), vq = _mm_set1_pd(q);
+    for (; i + 2 <= n; i += 2) {
+        const __m128d va = _mm_loadu_pd(a + i);
+        const __m128d vb = _mm_loadu_pd(b + i);
+        const __m128d t = _mm_add_pd(_mm_mul_pd(vx, va), _mm_mul_pd(vy, vb));
+        _mm_storeu_pd(a + i, _mm_sub_pd(va, t));
+        _mm_storeu_pd(b + i, _mm_sub_pd(vb, _mm_mul_pd(t, vq)));
+    }
+#endif
+    for (; i < n; ++i) {
+        const double t = x * a[i] + y * b[i];
+        a[i] = a[i] - t;
+        b[i] = b[i] - t * q;
+    }
+}
+
+// A three-row reflector from the left on `count` columns, rows k .. k + 2
+// of each (`top` points at row k of the first column, `ld` is the column
+// stride): t = a + q*b + r*c; a = a - t*x; b = b - t*y; c = c - t*zz.
+// Two columns are processed together.
+inline void RowReflect3(double* top, std::size_t ld, std::size_t count, double q, double r, double x, double y,
+                        double zz) noexcept {
+    std::size_t j = 0;
+#ifdef KESTRIM_EIGEN_SSE2
+    const __m128d vq = _mm_set1_pd(q), vr = _mm_set1_pd(r);
+    const __m128d vx = _mm_set1_pd(x), vy = _mm_set1_pd(y), vz = _mm_set1_pd(zz);
+    for (; j + 2 <= count; j += 2) {
+        double* p0 = top + j * ld;
+        double* p1 = p0 + ld;
+        const __m128d a = _mm_loadh_pd(_mm_load_sd(p0), p1);
+        const __m128d b = _mm_loadh_pd(_mm_load_sd(p0 + 1), p1 + 1);
+        const __m128d c = _mm_loadh_pd(_mm_load_sd(p0 + 2), p1 + 2);
+        const __m128d t = _mm_add_pd(_mm_add_pd(a, _mm_mul_pd(vq, b)), _mm_mul_pd(vr, c));
+        const __m128d na = _mm_sub_pd(a, _mm_mul_pd(t, vx));
+        const __m128d nb = _mm_sub_pd(b, _mm_mul_pd(t, vy));
+        const __m128d nc = _mm_sub_pd(c, _mm_mul_pd(t, vz));
+        _mm_storel_pd(p0, na);
+        _mm_storeh_pd(p1, na);
+        _mm_storel_pd(p0 + 1, nb);
+        _mm_storeh_pd(p1 + 1, nb);
+        _mm_storel_pd(p0 + 2, nc);
+        _mm_storeh_pd(p1 + 2, nc);
+    }
+#endif
+    for (; j < count; ++j) {
+        double* p0 = top + j * ld;
+        const double t = p0[0] + q * p0[1] + r * p0[2];
+        p0[0] = p0[0] - t * x;
+        p0[1] = p0[1] - t * y;
+        p0[2] = p0[2] - t * zz;
+    }
+}
+
+}  // namespace kestrim::detail::eigen::kernels

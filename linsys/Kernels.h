@@ -1,0 +1,108 @@
+// Vector kernels of the eliminations. Each element is computed with one
+// IEEE multiplication followed by one IEEE subtraction (never fused), so a
+// kernel gives the same bits as the plain scalar loop on every x86-64 CPU;
+// only the number of independent elements handled per instruction varies.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "core/MatrixAccess.h"
+
+namespace kestrim::linsys {
+
+// The kernels use 256-bit instructions where the CPU has them. Passing
+// true restricts them to the baseline x86-64 instructions (the results are
+// the same bits either way; the tests check both).
+void UseBaselineKernels(bool baseline) noexcept;
+
+// y[i] = y[i] - f * x[i] for i in [0, n). x and y must not overlap.
+void SubScaled(double* y, const double* x, double f, std::size_t n) noexcept;
+// Subtracts products one at a time, in increasing k:
+//   c(i, j) = c(i, j) - a(i, k) * b(k, j) for k = 0, 1, ..., depth - 1
+// for rows i in [0, m) and columns j in [0, cols). Rows are contiguous:
+// c(i, j) at c[i * ldc + j], a(i, k) at a[i * lda + k], b(k, j) at
+// b[k * ldb + j]. The three ranges must not overlap.
+void SubProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, const double* b,
+                 std::size_t ldb, std::size_t m, std::size_t cols, std::size_t depth);
+// x[i] = x[i] * d for i in [0, n).
+void Scale(double* x, double d, std::size_t n) noexcept;
+// y[i] = y[i] + x[i] * f for i in [0, n). x and y must not overlap.
+void AddScaled(double* y, const double* x, double f, std::size_t n) noexcept;
+
+// Row stride for a row-major work array of `width` columns: widths that
+// are multiples of eight get one cache line of padding, so that the rows
+// of a column do not all fall into the same cache sets.
+inline std::size_t PaddedStride(std::size_t width) noexcept {
+    return width % 8 == 0 ? width + 8 : width;
+}
+
+// A row-major n x n copy of a column-major array, rows `ld` apart (ld >= n;
+// padding is zero).
+std::vector<double> RowMajorCopy(const DoubleArray& source, std::size_t n, std::size_t ld);
+inline std::vector<double> RowMajorCopy(const DoubleArray& source, std::size_t n) {
+    return RowMajorCopy(source, n, n);
+}
+
+// The work array an operation started from, for replaying it after a
+// fault. The receiver only changes while one of its handlers runs, so the
+// copy is taken just before the first event; until then it is rebuilt
+// from the receiver on demand.
+class InitialState {
+public:
+    explicit InitialState(std::function<std::vector<double>()> build) : build_(std::move(build)) {}
+    void Keep() {
+        if (!kept_) {
+            rows_ = build_();
+            kept_ = true;
+        }
+    }
+    std::vector<double> Get() const { return kept_ ? rows_ : build_(); }
+
+private:
+    std::function<std::vector<double>()> build_;
+    std::vector<double> rows_;
+    bool kept_ = false;
+};
+// A zero-based n x n DoubleArray (column-major) holding the row-major
+// array `rows`, whose rows are `width` apart and start at column `offset`.
+DoubleArray ColumnMajorCopy(const double* rows, std::size_t n, std::size_t width,
+                            std::size_t offset = 0);
+
+// Raises OnProgress for step `step` of `n` when the object's events are on
+// at this moment. Returns true when a handler asked to cancel. The caller
+// has verified that no fault is pending.
+inline bool Progress(Matrix& m, const char* operation, int32_t step, int32_t n, bool& cancel) {
+    if (!detail::MatrixAccess::EventsEnabled(m)) return false;
+    return detail::MatrixAccess::RaiseOnProgress(m, operation, detail::ProgressPercent(step, n),
+                                                 cancel);
+}
+
+// The same, keeping the initial state before a handler can change the receiver.
+inline bool Progress(Matrix& m, const char* operation, int32_t step, int32_t n, bool& cancel,
+                     InitialState& initial) {
+    if (!detail::MatrixAccess::EventsEnabled(m)) return false;
+    initial.Keep();
+    return detail::MatrixAccess::RaiseOnProgress(m, operation, detail::ProgressPercent(step, n),
+                                                 cancel);
+}
+
+// Raises Done when the object's events are on at this moment.
+inline void Finish(Matrix& m, const char* operation) {
+    if (detail::MatrixAccess::EventsEnabled(m)) detail::MatrixAccess::RaiseDone(m, operation);
+}
+
+// Stores the result of one checked scalar step and tests it for a fault.
+inline void Checked() { fp::TestStep(); }
+
+// Raises the fault recorded in `flags` when a replay could not pin it to a
+// step (it cannot happen when the replay repeats the same arithmetic).
+[[noreturn]] inline void RaiseRecordedFault(int flags) {
+    if ((flags & fp::kFaultFlags) == 0) flags = FE_INVALID;
+    fp::RaiseFault(flags);
+}
+
+}  // namespace kestrim::linsys

@@ -1,0 +1,120 @@
+// SolveGauss: Gauss-Jordan elimination on the augmented system [A | b].
+#include <algorithm>
+#include <cmath>
+
+#include "linsys/Kernels.h"
+
+namespace kestrim {
+
+using detail::kSource;
+using detail::RaiseMatrixError;
+
+namespace {
+
+// The work array is row-major, n + 1 wide: the receiver's row followed by
+// the right-hand side's entry, so every row operation is one contiguous
+// range. Returns false when column k has no nonzero entry on or below the
+// diagonal. The pivot is the largest magnitude, the first row on ties.
+template <bool kChecked>
+bool Step(double* aug, std::size_t n, std::size_t k) {
+    const std::size_t w = n + 1;
+    double big = 0.0;
+    std::size_t p = k;
+    for (std::size_t i = k; i < n; ++i) {
+        const double v = std::fabs(aug[i * w + k]);
+        if (std::isgreater(v, big)) {
+            p = i;
+            big = v;
+        }
+    }
+    if (big == 0.0) return false;
+    double* pivot = aug + k * w;
+    if (p != k) std::swap_ranges(pivot + k, pivot + w, aug + p * w + k);
+
+    // The pivot element itself is not rewritten, nor is column k elsewhere.
+    const double d = 1.0 / pivot[k];
+    if constexpr (kChecked) {
+        linsys::Checked();
+        for (std::size_t j = k + 1; j < w; ++j) {
+            pivot[j] = pivot[j] * d;
+            linsys::Checked();
+        }
+    } else {
+        linsys::Scale(pivot + k + 1, d, w - k - 1);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i == k) continue;
+        double* row = aug + i * w;
+        const double f = row[k];
+        if (f == 0.0) continue;
+        if constexpr (kChecked) {
+            for (std::size_t j = k + 1; j < w; ++j) {
+                row[j] = row[j] - f * pivot[j];
+                linsys::Checked();
+            }
+        } else {
+            linsys::SubScaled(row + k + 1, pivot + k + 1, f, w - k - 1);
+        }
+    }
+    return true;
+}
+
+[[noreturn]] void ReplayFault(std::vector<double>& aug, const linsys::InitialState& initial,
+                              std::size_t n, std::size_t k) {
+    const int flags = std::fetestexcept(fp::kFaultFlags);
+    fp::ClearFlags();
+    aug = initial.Get();
+    for (std::size_t s = 0; s < k; ++s) Step<false>(aug.data(), n, s);
+    fp::ClearFlags();
+    Step<true>(aug.data(), n, k);
+    linsys::RaiseRecordedFault(flags);
+}
+
+}  // namespace
+
+MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) {
+    detail::OperationScope scope(*this);
+    // The right-hand side's array is read before anything is validated.
+    detail::RequireObject(RightHandSide);
+    const DoubleArray r = RightHandSide->AsArray();
+    if (!IsSquare())
+        RaiseMatrixError(9, kSource, "Not a square Matrix. System of equations can not be solved.",
+                         1118);
+    const int32_t n = LastRow + 1;
+    if (RightHandSide->Rows() != n || RightHandSide->Cols() != 1)
+        RaiseMatrixError(11, kSource, "Right hand side matrix is not sized correctly.", 1118);
+    RequireStorage();
+
+    const auto size = static_cast<std::size_t>(n);
+    const std::size_t w = size + 1;
+    // The right-hand side is our own copy already; the receiver is read again
+    // only when a replay needs it before any event.
+    linsys::InitialState initial([this, &r, size, w] {
+        std::vector<double> rows(size * w);
+        const double* src = Elements.Data();
+        const std::size_t ld = Elements.Stride();
+        for (std::size_t j = 0; j < size; ++j)
+            for (std::size_t i = 0; i < size; ++i) rows[i * w + j] = src[j * ld + i];
+        for (std::size_t i = 0; i < size; ++i) rows[i * w + size] = r.At(i, 0);
+        return rows;
+    });
+    std::vector<double> aug = initial.Get();
+
+    bool cancel = false;
+    for (std::size_t k = 0; k < size; ++k) {
+        if (!Step<false>(aug.data(), size, k))
+            RaiseMatrixError(10, kSource, "System of equations can not be solved.", 1118);
+        if (fp::HasFault()) ReplayFault(aug, initial, size, k);
+        if (linsys::Progress(*this, "SolveGauss", static_cast<int32_t>(k), n, cancel, initial))
+            return nullptr;
+    }
+
+    auto result = Matrix::New();
+    result->SetRows(n);
+    result->SetCols(1);
+    for (int32_t i = 0; i < n; ++i) result->SetItem(i, 0, aug[static_cast<std::size_t>(i) * w + size]);
+    linsys::Finish(*this, "SolveGauss");
+    return result;
+}
+
+}  // namespace kestrim

@@ -1,0 +1,51 @@
+// The product kernel built for AVX2: tiles of 8 rows (two vectors
+// of four doubles) by 6 columns. Selected at run time only on processors
+// that support AVX2; the arithmetic is the same separate multiply and
+// add as everywhere else (contraction is off for the whole build).
+// Not built for Windows, where GCC cannot keep spilled wide vectors
+// aligned on the stack.
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "ops/ProductKernel.h"
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+
+namespace kestrim::detail::product::avx2 {
+namespace {
+#define KT_VECTOR_DOUBLES 4
+#define KT_TILE_VECTORS 2
+#define KT_TILE_COLS 6
+#define KT_BLOCK_ROWS 128
+#include "ops/ProductKernel.inc"
+#undef KT_VECTOR_DOUBLES
+#undef KT_TILE_VECTORS
+#undef KT_TILE_COLS
+#undef KT_BLOCK_ROWS
+}  // namespace
+}  // namespace kestrim::detail::product::avx2
+
+#pragma GCC pop_options
+
+namespace kestrim::detail::product {
+
+const Kernel* Avx2Kernel() noexcept {
+    static const Kernel kernel{"avx2", avx2::kNR,
+                               static_cast<std::size_t>(avx2::kMC) * avx2::kKC,
+                               &avx2::PackB, &avx2::MultiplyRows, &avx2::MultiplyRow};
+    return &kernel;
+}
+
+}  // namespace kestrim::detail::product
+
+#else
+
+namespace kestrim::detail::product {
+const Kernel* Avx2Kernel() noexcept { return nullptr; }
+}  // namespace kestrim::detail::product
+
+#endif

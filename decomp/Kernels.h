@@ -1,5 +1,6 @@
-// Vector kernels of the orthogonal decompositions, over contiguous runs of
-// doubles (columns of the column-major work arrays).
+// Vector kernels over contiguous runs of doubles (columns of the
+// column-major work arrays, rows of the row-major ones), shared by the
+// orthogonal decompositions, the eigensolvers and the eliminations.
 //
 // Each kernel performs, for every element, exactly the arithmetic a plain
 // scalar loop would: the same operations on the same operands in the same
@@ -9,6 +10,11 @@
 // Sums are never reassociated: a dot product accumulates sequentially in
 // increasing index order; the multi-column forms only interleave several
 // independent sums.
+//
+// The element-wise kernels are complete in this header, so that any
+// subsystem can use them without linking the decompositions; the
+// multi-column forms of the decompositions have their 256-bit versions in
+// KernelsAvx.cpp.
 #pragma once
 
 #include <cmath>
@@ -19,9 +25,10 @@
 #define KESTRIM_DECOMP_SSE2 1
 #endif
 
-// 256-bit forms, compiled for AVX and chosen at run time (KernelsAvx.cpp).
+// 256-bit forms, compiled for AVX and chosen at run time.
 #if defined(__GNUC__) && defined(__x86_64__)
 #define KESTRIM_DECOMP_AVX 1
+#include <immintrin.h>
 #else
 #define KESTRIM_DECOMP_AVX 0
 #endif
@@ -29,11 +36,15 @@
 namespace kestrim::detail::kernels {
 
 #if KESTRIM_DECOMP_AVX
+inline bool DetectAvx() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx");
+}
+
 // True when the processor (and the operating system) support AVX. Tests may
 // switch it off to exercise the 128-bit forms; results are the same bits.
-extern bool useAvx;
-void AxpyAvx(double* y, const double* x, double a, std::size_t n) noexcept;
-void RotateAvx(double* p, double* q, double c, double s, std::size_t n) noexcept;
+inline bool useAvx = DetectAvx();
+
 struct ColumnOp;
 void ApplyColumnOpsAvx(double* base, std::size_t ld, std::size_t rows, const ColumnOp* ops,
                        std::size_t nops, const double* c, const double* s) noexcept;
@@ -41,22 +52,80 @@ void Dot8Avx(const double* x, const double* const y[8], std::size_t n, double ou
 void Dot16Avx(const double* x, const double* const y[16], std::size_t n, double out[16]) noexcept;
 // Runs shorter than this stay on the inline 128-bit path.
 inline constexpr std::size_t kAvxMinLength = 16;
+
+// y[i] = y[i] + a * x[i], or y[i] = y[i] - a * x[i] when Subtract.
+template <bool Subtract>
+__attribute__((target("avx"))) inline void ScaledUpdateAvx(double* y, const double* x, double a,
+                                                           std::size_t n) noexcept {
+    std::size_t i = 0;
+    const __m256d va = _mm256_set1_pd(a);
+    for (; i + 8 <= n; i += 8) {
+        const __m256d p0 = _mm256_mul_pd(va, _mm256_loadu_pd(x + i));
+        const __m256d p1 = _mm256_mul_pd(va, _mm256_loadu_pd(x + i + 4));
+        const __m256d y0 = _mm256_loadu_pd(y + i), y1 = _mm256_loadu_pd(y + i + 4);
+        if constexpr (Subtract) {
+            _mm256_storeu_pd(y + i, _mm256_sub_pd(y0, p0));
+            _mm256_storeu_pd(y + i + 4, _mm256_sub_pd(y1, p1));
+        } else {
+            _mm256_storeu_pd(y + i, _mm256_add_pd(y0, p0));
+            _mm256_storeu_pd(y + i + 4, _mm256_add_pd(y1, p1));
+        }
+    }
+    for (; i + 4 <= n; i += 4) {
+        const __m256d p = _mm256_mul_pd(va, _mm256_loadu_pd(x + i));
+        const __m256d y0 = _mm256_loadu_pd(y + i);
+        _mm256_storeu_pd(y + i, Subtract ? _mm256_sub_pd(y0, p) : _mm256_add_pd(y0, p));
+    }
+    for (; i < n; ++i) y[i] = Subtract ? y[i] - a * x[i] : y[i] + a * x[i];
+}
+
+// The plane rotation of Rotate below.
+__attribute__((target("avx"))) inline void RotateAvx(double* p, double* q, double c, double s,
+                                                     std::size_t n) noexcept {
+    std::size_t i = 0;
+    const __m256d vc = _mm256_set1_pd(c);
+    const __m256d vs = _mm256_set1_pd(s);
+    for (; i + 4 <= n; i += 4) {
+        const __m256d y = _mm256_loadu_pd(p + i);
+        const __m256d z = _mm256_loadu_pd(q + i);
+        _mm256_storeu_pd(p + i, _mm256_add_pd(_mm256_mul_pd(y, vc), _mm256_mul_pd(z, vs)));
+        _mm256_storeu_pd(q + i, _mm256_sub_pd(_mm256_mul_pd(z, vc), _mm256_mul_pd(y, vs)));
+    }
+    for (; i < n; ++i) {
+        const double y = p[i];
+        const double z = q[i];
+        p[i] = y * c + z * s;
+        q[i] = z * c - y * s;
+    }
+}
 #endif
 
-// y[i] = y[i] + a * x[i]
-inline void Axpy(double* y, const double* x, double a, std::size_t n) noexcept {
+// y[i] = y[i] + a * x[i], or y[i] = y[i] - a * x[i] when Subtract.
+template <bool Subtract>
+inline void ScaledUpdate(double* y, const double* x, double a, std::size_t n) noexcept {
 #if KESTRIM_DECOMP_AVX
-    if (useAvx && n >= kAvxMinLength) return AxpyAvx(y, x, a, n);
+    if (useAvx && n >= kAvxMinLength) return ScaledUpdateAvx<Subtract>(y, x, a, n);
 #endif
     std::size_t i = 0;
 #ifdef KESTRIM_DECOMP_SSE2
     const __m128d va = _mm_set1_pd(a);
     for (; i + 2 <= n; i += 2) {
         const __m128d prod = _mm_mul_pd(va, _mm_loadu_pd(x + i));
-        _mm_storeu_pd(y + i, _mm_add_pd(_mm_loadu_pd(y + i), prod));
+        const __m128d old = _mm_loadu_pd(y + i);
+        _mm_storeu_pd(y + i, Subtract ? _mm_sub_pd(old, prod) : _mm_add_pd(old, prod));
     }
 #endif
-    for (; i < n; ++i) y[i] = y[i] + a * x[i];
+    for (; i < n; ++i) y[i] = Subtract ? y[i] - a * x[i] : y[i] + a * x[i];
+}
+
+// y[i] = y[i] + a * x[i]
+inline void Axpy(double* y, const double* x, double a, std::size_t n) noexcept {
+    ScaledUpdate<false>(y, x, a, n);
+}
+
+// y[i] = y[i] - a * x[i]
+inline void SubScaled(double* y, const double* x, double a, std::size_t n) noexcept {
+    ScaledUpdate<true>(y, x, a, n);
 }
 
 // x[i] = a * x[i]
@@ -81,6 +150,9 @@ inline void Divide(double* x, double d, std::size_t n) noexcept {
 
 // Plane rotation of two columns: with y = p[i], z = q[i],
 // p[i] = y*c + z*s and q[i] = z*c - y*s.
+// Single IEEE products and sums are commutative, so any rotation written
+// with its factors or terms swapped (c*y + s*z, s*z + c*y, ...) is this
+// kernel with the columns and coefficients named accordingly.
 inline void Rotate(double* p, double* q, double c, double s, std::size_t n) noexcept {
 #if KESTRIM_DECOMP_AVX
     if (useAvx && n >= kAvxMinLength) return RotateAvx(p, q, c, s, n);

@@ -1,57 +1,13 @@
-// 256-bit forms of the decomposition kernels, chosen at run time on
-// processors with AVX. They use only packed multiply, add, subtract and
-// divide (no fused multiply-add), which round exactly like the scalar and
-// SSE2 forms, so the results are the same bits on every x86-64 processor.
+// 256-bit forms of the multi-column decomposition kernels (the element-wise
+// ones are in Kernels.h), chosen at run time on processors with AVX. They
+// use only packed multiply, add, subtract and divide (no fused
+// multiply-add), which round exactly like the scalar and SSE2 forms, so the
+// results are the same bits on every x86-64 processor.
 #include "decomp/Kernels.h"
 
 #if KESTRIM_DECOMP_AVX
-#include <immintrin.h>
 
 namespace kestrim::detail::kernels {
-
-namespace {
-bool DetectAvx() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx");
-}
-}  // namespace
-
-bool useAvx = DetectAvx();
-
-__attribute__((target("avx"))) void AxpyAvx(double* y, const double* x, double a,
-                                             std::size_t n) noexcept {
-    std::size_t i = 0;
-    const __m256d va = _mm256_set1_pd(a);
-    for (; i + 8 <= n; i += 8) {
-        const __m256d p0 = _mm256_mul_pd(va, _mm256_loadu_pd(x + i));
-        const __m256d p1 = _mm256_mul_pd(va, _mm256_loadu_pd(x + i + 4));
-        _mm256_storeu_pd(y + i, _mm256_add_pd(_mm256_loadu_pd(y + i), p0));
-        _mm256_storeu_pd(y + i + 4, _mm256_add_pd(_mm256_loadu_pd(y + i + 4), p1));
-    }
-    for (; i + 4 <= n; i += 4)
-        _mm256_storeu_pd(y + i,
-                         _mm256_add_pd(_mm256_loadu_pd(y + i), _mm256_mul_pd(va, _mm256_loadu_pd(x + i))));
-    for (; i < n; ++i) y[i] = y[i] + a * x[i];
-}
-
-__attribute__((target("avx"))) void RotateAvx(double* p, double* q, double c, double s,
-                                              std::size_t n) noexcept {
-    std::size_t i = 0;
-    const __m256d vc = _mm256_set1_pd(c);
-    const __m256d vs = _mm256_set1_pd(s);
-    for (; i + 4 <= n; i += 4) {
-        const __m256d y = _mm256_loadu_pd(p + i);
-        const __m256d z = _mm256_loadu_pd(q + i);
-        _mm256_storeu_pd(p + i, _mm256_add_pd(_mm256_mul_pd(y, vc), _mm256_mul_pd(z, vs)));
-        _mm256_storeu_pd(q + i, _mm256_sub_pd(_mm256_mul_pd(z, vc), _mm256_mul_pd(y, vs)));
-    }
-    for (; i < n; ++i) {
-        const double y = p[i];
-        const double z = q[i];
-        p[i] = y * c + z * s;
-        q[i] = z * c - y * s;
-    }
-}
 
 // The column operations for a block of 4*N rows, the running column of
 // each rotation sequence held in N registers.

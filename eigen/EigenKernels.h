@@ -6,9 +6,22 @@
 // arithmetic rounds exactly like its scalar form, so the results are
 // bit-identical to the plain loops. (Products are commutative in IEEE
 // arithmetic, so a*b and b*a are the same value.)
+//
+// The scaled updates and plane rotations are the decompositions' kernels
+// (decomp/Kernels.h), which also have 256-bit forms. The rotations of the
+// solvers map onto the decompositions' Rotate(p, q, c, s), p = y*c + z*s
+// and q = z*c - y*s, by commuting single products and sums. (Eigen rejects
+// non-finite input, so any NaN here is the processor's default NaN from a
+// faulting step; operand order cannot change its bits either.)
+//   QL rotation   h = b[i]; b[i] = s*a[i] + c*h; a[i] = c*a[i] - s*h
+//                 is Rotate(b, a, c, s);
+//   pair rotation z = a[i]; a[i] = q*z + p*b[i]; b[i] = q*b[i] - p*z
+//                 is Rotate(a, b, q, p).
 #pragma once
 
 #include <cstddef>
+
+#include "decomp/Kernels.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -17,27 +30,9 @@
 
 namespace kestrim::detail::eigen::kernels {
 
-// y[i] = y[i] + a * x[i]
-inline void Axpy(double* y, const double* x, double a, std::size_t n) noexcept {
-    std::size_t i = 0;
-#ifdef KESTRIM_EIGEN_SSE2
-    const __m128d va = _mm_set1_pd(a);
-    for (; i + 2 <= n; i += 2)
-        _mm_storeu_pd(y + i, _mm_add_pd(_mm_loadu_pd(y + i), _mm_mul_pd(va, _mm_loadu_pd(x + i))));
-#endif
-    for (; i < n; ++i) y[i] = y[i] + a * x[i];
-}
-
-// y[i] = y[i] - a * x[i]
-inline void SubScaled(double* y, const double* x, double a, std::size_t n) noexcept {
-    std::size_t i = 0;
-#ifdef KESTRIM_EIGEN_SSE2
-    const __m128d va = _mm_set1_pd(a);
-    for (; i + 2 <= n; i += 2)
-        _mm_storeu_pd(y + i, _mm_sub_pd(_mm_loadu_pd(y + i), _mm_mul_pd(va, _mm_loadu_pd(x + i))));
-#endif
-    for (; i < n; ++i) y[i] = y[i] - a * x[i];
-}
+using detail::kernels::Axpy;       // y[i] = y[i] + a * x[i]
+using detail::kernels::Rotate;     // see above
+using detail::kernels::SubScaled;  // y[i] = y[i] - a * x[i]
 
 // v[i] = (v[i] - f * e[i]) - g * d[i]
 inline void SubTwoScaled(double* v, const double* e, const double* d, double f, double g, std::size_t n) noexcept {
@@ -51,48 +46,6 @@ inline void SubTwoScaled(double* v, const double* e, const double* d, double f, 
     }
 #endif
     for (; i < n; ++i) v[i] = (v[i] - f * e[i]) - g * d[i];
-}
-
-// The QL rotation of two columns: h = b[i]; b[i] = s*a[i] + c*h;
-// a[i] = c*a[i] - s*h.
-inline void QlRotate(double* a, double* b, double c, double s, std::size_t n) noexcept {
-    std::size_t i = 0;
-#ifdef KESTRIM_EIGEN_SSE2
-    const __m128d vc = _mm_set1_pd(c);
-    const __m128d vs = _mm_set1_pd(s);
-    for (; i + 2 <= n; i += 2) {
-        const __m128d va = _mm_loadu_pd(a + i);
-        const __m128d h = _mm_loadu_pd(b + i);
-        _mm_storeu_pd(b + i, _mm_add_pd(_mm_mul_pd(vs, va), _mm_mul_pd(vc, h)));
-        _mm_storeu_pd(a + i, _mm_sub_pd(_mm_mul_pd(vc, va), _mm_mul_pd(vs, h)));
-    }
-#endif
-    for (; i < n; ++i) {
-        const double h = b[i];
-        b[i] = s * a[i] + c * h;
-        a[i] = c * a[i] - s * h;
-    }
-}
-
-// The rotation of a real pair in the QR iteration: z = a[i];
-// a[i] = q*z + p*b[i]; b[i] = q*b[i] - p*z.
-inline void PairRotate(double* a, double* b, double p, double q, std::size_t n) noexcept {
-    std::size_t i = 0;
-#ifdef KESTRIM_EIGEN_SSE2
-    const __m128d vp = _mm_set1_pd(p);
-    const __m128d vq = _mm_set1_pd(q);
-    for (; i + 2 <= n; i += 2) {
-        const __m128d z = _mm_loadu_pd(a + i);
-        const __m128d vb = _mm_loadu_pd(b + i);
-        _mm_storeu_pd(a + i, _mm_add_pd(_mm_mul_pd(vq, z), _mm_mul_pd(vp, vb)));
-        _mm_storeu_pd(b + i, _mm_sub_pd(_mm_mul_pd(vq, vb), _mm_mul_pd(vp, z)));
-    }
-#endif
-    for (; i < n; ++i) {
-        const double z = a[i];
-        a[i] = q * z + p * b[i];
-        b[i] = q * b[i] - p * z;
-    }
 }
 
 // A three-row reflector from the right: t = x*a[i] + y*b[i] + zz*c[i];

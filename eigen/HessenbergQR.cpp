@@ -141,8 +141,8 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
                     double* zna = Z.Col(na);
                     double* zen = Z.Col(en);
                     if constexpr (!K::kChecked) {
-                        kernels::PairRotate(hna, hen, p, q, static_cast<std::size_t>(en) + 1);
-                        kernels::PairRotate(zna + Low, zen + Low, p, q, static_cast<std::size_t>(High - Low) + 1);
+                        kernels::Rotate(hna, hen, q, p, static_cast<std::size_t>(en) + 1);
+                        kernels::Rotate(zna + Low, zen + Low, q, p, static_cast<std::size_t>(High - Low) + 1);
                     } else {
                         for (int32_t i = 0; i <= en; ++i) {
                             const double z0 = hna[i];

@@ -159,44 +159,29 @@ void TridiagonalizeSymmetric(Context& ctx, int32_t n, const Square& A, Vector& D
                     D[k] = vi[k] / h;
                     K::Step();
                 }
-                int32_t j0 = 0;
+                const std::size_t count = static_cast<std::size_t>(l) + 1;
                 if constexpr (!K::kChecked) {
-                    // Four independent sums at a time (each in order of k);
-                    // a column's update does not touch the other sums.
-                    for (; j0 + 3 <= l; j0 += 4) {
-                        double* c0 = V.Col(j0);
-                        double* c1 = V.Col(j0 + 1);
-                        double* c2 = V.Col(j0 + 2);
-                        double* c3 = V.Col(j0 + 3);
-                        double g0 = 0.0, g1 = 0.0, g2 = 0.0, g3 = 0.0;
+                    // The sums of a block of columns are formed together
+                    // (each in order of k, vi[k] * vj[k] being the same
+                    // product as vj[k] * vi[k]); a column's update touches
+                    // neither vi nor the other columns' sums.
+                    detail::kernels::ColumnDots(
+                        vi, 0, count, count, [&](std::size_t j) { return V.Col(static_cast<int32_t>(j)); },
+                        [&](std::size_t j, double g) {
+                            kernels::SubScaled(V.Col(static_cast<int32_t>(j)), D.data(), g, count);
+                        });
+                } else {
+                    for (int32_t j = 0; j <= l; ++j) {
+                        double* vj = V.Col(j);
+                        double g = 0.0;
                         for (int32_t k = 0; k <= l; ++k) {
-                            const double x = vi[k];
-                            g0 = g0 + c0[k] * x;
-                            g1 = g1 + c1[k] * x;
-                            g2 = g2 + c2[k] * x;
-                            g3 = g3 + c3[k] * x;
+                            g = g + vj[k] * vi[k];
+                            K::Step();
                         }
-                        const std::size_t count = static_cast<std::size_t>(l) + 1;
-                        kernels::SubScaled(c0, D.data(), g0, count);
-                        kernels::SubScaled(c1, D.data(), g1, count);
-                        kernels::SubScaled(c2, D.data(), g2, count);
-                        kernels::SubScaled(c3, D.data(), g3, count);
-                    }
-                }
-                for (int32_t j = j0; j <= l; ++j) {
-                    double* vj = V.Col(j);
-                    double g = 0.0;
-                    for (int32_t k = 0; k <= l; ++k) {
-                        g = g + vj[k] * vi[k];
-                        K::Step();
-                    }
-                    if constexpr (K::kChecked) {
                         for (int32_t k = 0; k <= l; ++k) {
                             vj[k] = vj[k] - g * D[k];
                             K::Step();
                         }
-                    } else {
-                        kernels::SubScaled(vj, D.data(), g, static_cast<std::size_t>(l) + 1);
                     }
                 }
             }
@@ -287,7 +272,7 @@ void TridiagonalQL(Context& ctx, int32_t n, Vector& D, Vector& E, Square& V, int
                     c = p / r;
                     p = c * D[i] - s * g;
                     D[i + 1] = (s * D[i] + c * g) * s + h;
-                    kernels::QlRotate(V.Col(i), V.Col(i + 1), c, s, rows);
+                    kernels::Rotate(V.Col(i + 1), V.Col(i), c, s, rows);  // the QL rotation
                 }
                 p = (-s) * s2 * c3 * el1 * E[l] / dl1;
                 E[l] = s * p;

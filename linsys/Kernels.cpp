@@ -8,60 +8,6 @@ namespace kestrim::linsys {
 
 namespace {
 
-void SubScaledSse2(double* __restrict y, const double* __restrict x, double f,
-                   std::size_t n) noexcept {
-    std::size_t i = 0;
-    const __m128d vf = _mm_set1_pd(f);
-    for (; i + 4 <= n; i += 4) {
-        const __m128d p0 = _mm_mul_pd(vf, _mm_loadu_pd(x + i));
-        const __m128d p1 = _mm_mul_pd(vf, _mm_loadu_pd(x + i + 2));
-        _mm_storeu_pd(y + i, _mm_sub_pd(_mm_loadu_pd(y + i), p0));
-        _mm_storeu_pd(y + i + 2, _mm_sub_pd(_mm_loadu_pd(y + i + 2), p1));
-    }
-    for (; i < n; ++i) y[i] = y[i] - f * x[i];
-}
-
-__attribute__((target("avx"))) void SubScaledAvx(double* __restrict y,
-                                                   const double* __restrict x, double f,
-                                                   std::size_t n) noexcept {
-    std::size_t i = 0;
-    const __m256d vf = _mm256_set1_pd(f);
-    for (; i + 8 <= n; i += 8) {
-        const __m256d p0 = _mm256_mul_pd(vf, _mm256_loadu_pd(x + i));
-        const __m256d p1 = _mm256_mul_pd(vf, _mm256_loadu_pd(x + i + 4));
-        _mm256_storeu_pd(y + i, _mm256_sub_pd(_mm256_loadu_pd(y + i), p0));
-        _mm256_storeu_pd(y + i + 4, _mm256_sub_pd(_mm256_loadu_pd(y + i + 4), p1));
-    }
-    for (; i < n; ++i) y[i] = y[i] - f * x[i];
-}
-
-void AddScaledSse2(double* __restrict y, const double* __restrict x, double f,
-                   std::size_t n) noexcept {
-    std::size_t i = 0;
-    const __m128d vf = _mm_set1_pd(f);
-    for (; i + 4 <= n; i += 4) {
-        const __m128d p0 = _mm_mul_pd(_mm_loadu_pd(x + i), vf);
-        const __m128d p1 = _mm_mul_pd(_mm_loadu_pd(x + i + 2), vf);
-        _mm_storeu_pd(y + i, _mm_add_pd(_mm_loadu_pd(y + i), p0));
-        _mm_storeu_pd(y + i + 2, _mm_add_pd(_mm_loadu_pd(y + i + 2), p1));
-    }
-    for (; i < n; ++i) y[i] = y[i] + x[i] * f;
-}
-
-__attribute__((target("avx"))) void AddScaledAvx(double* __restrict y,
-                                                   const double* __restrict x, double f,
-                                                   std::size_t n) noexcept {
-    std::size_t i = 0;
-    const __m256d vf = _mm256_set1_pd(f);
-    for (; i + 8 <= n; i += 8) {
-        const __m256d p0 = _mm256_mul_pd(_mm256_loadu_pd(x + i), vf);
-        const __m256d p1 = _mm256_mul_pd(_mm256_loadu_pd(x + i + 4), vf);
-        _mm256_storeu_pd(y + i, _mm256_add_pd(_mm256_loadu_pd(y + i), p0));
-        _mm256_storeu_pd(y + i + 4, _mm256_add_pd(_mm256_loadu_pd(y + i + 4), p1));
-    }
-    for (; i < n; ++i) y[i] = y[i] + x[i] * f;
-}
-
 // Columns a register tile does not cover, and rows below the last full
 // block of four: one row at a time, one k at a time.
 void SubProductsTail(double* c, std::size_t ldc, const double* a, std::size_t lda, const double* b,
@@ -168,20 +114,12 @@ bool HaveAvx() noexcept {
 
 }  // namespace
 
-void UseBaselineKernels(bool baseline) noexcept { baselineOnly = baseline; }
-
-void SubScaled(double* y, const double* x, double f, std::size_t n) noexcept {
-    if (HaveAvx())
-        SubScaledAvx(y, x, f, n);
-    else
-        SubScaledSse2(y, x, f, n);
-}
-
-void AddScaled(double* y, const double* x, double f, std::size_t n) noexcept {
-    if (HaveAvx())
-        AddScaledAvx(y, x, f, n);
-    else
-        AddScaledSse2(y, x, f, n);
+void UseBaselineKernels(bool baseline) noexcept {
+    baselineOnly = baseline;
+#if KESTRIM_DECOMP_AVX
+    // The shared element-wise kernels have their own switch.
+    detail::kernels::useAvx = !baseline && detail::kernels::DetectAvx();
+#endif
 }
 
 void SubProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, const double* b,
@@ -190,10 +128,6 @@ void SubProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, c
         SubProductsAvx(c, ldc, a, lda, b, ldb, m, cols, depth);
     else
         SubProductsSse2(c, ldc, a, lda, b, ldb, m, cols, depth);
-}
-
-void Scale(double* x, double d, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) x[i] = x[i] * d;
 }
 
 std::vector<double> RowMajorCopy(const DoubleArray& source, std::size_t n, std::size_t ld) {

@@ -1,7 +1,11 @@
 // Vector kernels of the eliminations. Each element is computed with one
-// IEEE multiplication followed by one IEEE subtraction (never fused), so a
-// kernel gives the same bits as the plain scalar loop on every x86-64 CPU;
-// only the number of independent elements handled per instruction varies.
+// IEEE multiplication followed by one IEEE addition or subtraction (never
+// fused), so a kernel gives the same bits as the plain scalar loop on every
+// x86-64 CPU; only the number of independent elements handled per
+// instruction varies. The element-wise kernels are the shared ones of
+// decomp/Kernels.h (complete in that header, so nothing more is linked);
+// they compute AddScaled's x[i] * f and Scale's x[i] * d with the factors
+// swapped, which is the same IEEE product.
 #pragma once
 
 #include <cstddef>
@@ -11,16 +15,20 @@
 #include <vector>
 
 #include "core/MatrixAccess.h"
+#include "decomp/Kernels.h"
 
 namespace kestrim::linsys {
 
 // The kernels use 256-bit instructions where the CPU has them. Passing
-// true restricts them to the baseline x86-64 instructions (the results are
-// the same bits either way; the tests check both).
+// true restricts them (the shared element-wise ones included) to the
+// baseline x86-64 instructions; false restores the default. The results
+// are the same bits either way; the tests check both.
 void UseBaselineKernels(bool baseline) noexcept;
 
 // y[i] = y[i] - f * x[i] for i in [0, n). x and y must not overlap.
-void SubScaled(double* y, const double* x, double f, std::size_t n) noexcept;
+inline void SubScaled(double* y, const double* x, double f, std::size_t n) noexcept {
+    detail::kernels::SubScaled(y, x, f, n);
+}
 // Subtracts products one at a time, in increasing k:
 //   c(i, j) = c(i, j) - a(i, k) * b(k, j) for k = 0, 1, ..., depth - 1
 // for rows i in [0, m) and columns j in [0, cols). Rows are contiguous:
@@ -29,9 +37,11 @@ void SubScaled(double* y, const double* x, double f, std::size_t n) noexcept;
 void SubProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, const double* b,
                  std::size_t ldb, std::size_t m, std::size_t cols, std::size_t depth);
 // x[i] = x[i] * d for i in [0, n).
-void Scale(double* x, double d, std::size_t n) noexcept;
+inline void Scale(double* x, double d, std::size_t n) noexcept { detail::kernels::Scale(x, d, n); }
 // y[i] = y[i] + x[i] * f for i in [0, n). x and y must not overlap.
-void AddScaled(double* y, const double* x, double f, std::size_t n) noexcept;
+inline void AddScaled(double* y, const double* x, double f, std::size_t n) noexcept {
+    detail::kernels::Axpy(y, x, f, n);
+}
 
 // Row stride for a row-major work array of `width` columns: widths that
 // are multiples of eight get one cache line of padding, so that the rows

@@ -13,7 +13,8 @@
 
 #include "ReferenceDecomp.h"
 #include "core/MatrixAccess.h"
-#include "decomp/Kernels.h"
+#include "support/DenseRows.h"
+#include "support/KernelWidth.h"
 #include "support/TestSupport.h"
 
 namespace kestrim::test {
@@ -23,66 +24,12 @@ using reference::Grid;
 inline Grid RandomGrid(int m, int n, uint32_t seed, double lo = -1.0, double hi = 1.0) {
     std::mt19937 gen(seed);
     std::uniform_real_distribution<double> dist(lo, hi);
-    Grid g(m, std::vector<double>(n));
-    for (auto& row : g)
-        for (double& x : row) x = dist(gen);
-    return g;
+    return FillRows(m, n, [&] { return dist(gen); });
 }
-
-// The vector widths the kernels can run with on this processor: each
-// bit-exactness test runs once per width (the results must not differ).
-inline std::vector<bool> KernelWidths() {
-#if KESTRIM_DECOMP_AVX
-    if (detail::kernels::useAvx) return {true, false};
-#endif
-    return {false};
-}
-
-// Selects the 256-bit kernels (when available) for the life of the object.
-class KernelWidth {
-public:
-    explicit KernelWidth([[maybe_unused]] bool wide) {
-#if KESTRIM_DECOMP_AVX
-        saved_ = detail::kernels::useAvx;
-        detail::kernels::useAvx = wide;
-#endif
-    }
-    ~KernelWidth() {
-#if KESTRIM_DECOMP_AVX
-        detail::kernels::useAvx = saved_;
-#endif
-    }
-    KernelWidth(const KernelWidth&) = delete;
-    KernelWidth& operator=(const KernelWidth&) = delete;
-
-private:
-    [[maybe_unused]] bool saved_ = false;
-};
 
 inline bool HasStorage(const Matrix& m) { return detail::MatrixAccess::Elements(m).HasStorage(); }
 
 inline Grid ToGrid(const Matrix& m) { return ToRows(m); }
-
-inline Grid Transposed(const Grid& a) {
-    Grid t(a[0].size(), std::vector<double>(a.size()));
-    for (std::size_t i = 0; i < a.size(); ++i)
-        for (std::size_t j = 0; j < a[0].size(); ++j) t[j][i] = a[i][j];
-    return t;
-}
-
-inline Grid Multiply(const Grid& a, const Grid& b) {
-    Grid c(a.size(), std::vector<double>(b[0].size(), 0.0));
-    for (std::size_t i = 0; i < a.size(); ++i)
-        for (std::size_t k = 0; k < b.size(); ++k)
-            for (std::size_t j = 0; j < b[0].size(); ++j) c[i][j] += a[i][k] * b[k][j];
-    return c;
-}
-
-inline Grid Identity(std::size_t n) {
-    Grid g(n, std::vector<double>(n, 0.0));
-    for (std::size_t i = 0; i < n; ++i) g[i][i] = 1.0;
-    return g;
-}
 
 inline double MaxAbsDiff(const Grid& a, const Grid& b) {
     EXPECT_EQ(a.size(), b.size());
@@ -91,16 +38,6 @@ inline double MaxAbsDiff(const Grid& a, const Grid& b) {
     for (std::size_t i = 0; i < a.size(); ++i)
         for (std::size_t j = 0; j < a[0].size(); ++j) d = std::max(d, std::fabs(a[i][j] - b[i][j]));
     return d;
-}
-
-// Counts the elements that differ in their bits (so -0 and +0 differ).
-inline int BitDifferences(const Grid& a, const Grid& b) {
-    if (a.size() != b.size() || a[0].size() != b[0].size()) return -1;
-    int count = 0;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        for (std::size_t j = 0; j < a[0].size(); ++j)
-            if (!SameBits(a[i][j], b[i][j])) ++count;
-    return count;
 }
 
 // Singular values by cyclic one-sided Jacobi rotations on the columns of a

@@ -21,7 +21,7 @@ TEST(EigenQuality, RandomSymmetric) {
             EXPECT_LT(WorstResidual(a, r), 20 * kEps) << n;
             for (int k = 0; k + 1 < n; ++k) EXPECT_GE(r.wr[k], r.wr[k + 1]) << n;
             for (int k = 0; k < n; ++k) EXPECT_EQ(r.wi[k], 0.0);
-            EXPECT_EQ(MaxAbsEntry(r.vi), 0.0);
+            EXPECT_EQ(MaxAbs(r.vi), 0.0);
             double worst = 0;
             for (int p = 0; p < n; ++p)
                 for (int q = 0; q < n; ++q) {

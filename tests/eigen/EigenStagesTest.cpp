@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstddef>
+#include <vector>
 
 #include "EigenTestUtil.h"
 #include "eigen/EigenInternal.h"
+#include "eigen/EigenKernels.h"
+#include "support/KernelWidth.h"
 
 namespace kestrim::test {
 namespace {
@@ -177,9 +181,10 @@ TEST(EigenQl, IterationLimitReportsTheEigenvalueBeingSought) {
     EXPECT_EQ(FromSquare(v3), (Rows{{0, 0, 1}, {1, 0, 0}, {0, 1, 0}}));
 }
 
-// The plain form traverses independent elements in a cache-friendly order;
-// the checked form follows the statements one by one. Both must agree to
-// the last bit, for structured and random inputs of many orders.
+// The plain form traverses independent elements in a cache-friendly order
+// (with the column kernels at each of their vector widths); the checked
+// form follows the statements one by one. Both must agree to the last bit,
+// for structured and random inputs of many orders.
 TEST(EigenStages, PlainAndCheckedFormsAgreeBitForBit) {
     std::vector<Rows> cases;
     for (int n = 1; n <= 24; n += (n < 8 ? 1 : 5)) {
@@ -200,29 +205,72 @@ TEST(EigenStages, PlainAndCheckedFormsAgreeBitForBit) {
     cases.push_back({{0, 0, 1}, {1, 0, 0}, {0, 1, 0}});
     cases.push_back({{1, 16}, {1, 1}});
     fp::ClearFlags();
-    for (const Rows& rows : cases) {
-        const int n = static_cast<int>(rows.size());
-        bool cancel = false;
-        Context ctx(nullptr, &cancel);
-        Square a1 = ToSquare(rows), a2 = ToSquare(rows);
-        Vector wr1, wi1, wr2, wi2;
-        Square z1, z2;
-        int32_t f1 = -1, f2 = -1;
-        detail::eigen::GeneralEigenSolve<Fast>(ctx, n - 1, a1, wr1, wi1, z1, f1);
-        detail::eigen::GeneralEigenSolve<Checked>(ctx, n - 1, a2, wr2, wi2, z2, f2);
-        EXPECT_EQ(f1, f2);
-        EXPECT_TRUE(SameBitsAll(wr1, wr2)) << n;
-        EXPECT_TRUE(SameBitsAll(wi1, wi2)) << n;
-        EXPECT_TRUE(SameBitsAll(z1.Data(), z2.Data())) << n;
-        EXPECT_TRUE(SameBitsAll(a1.Data(), a2.Data())) << n;
+    for (bool wide : KernelWidths()) {
+        KernelWidth width(wide);
+        for (const Rows& rows : cases) {
+            const int n = static_cast<int>(rows.size());
+            bool cancel = false;
+            Context ctx(nullptr, &cancel);
+            Square a1 = ToSquare(rows), a2 = ToSquare(rows);
+            Vector wr1, wi1, wr2, wi2;
+            Square z1, z2;
+            int32_t f1 = -1, f2 = -1;
+            detail::eigen::GeneralEigenSolve<Fast>(ctx, n - 1, a1, wr1, wi1, z1, f1);
+            detail::eigen::GeneralEigenSolve<Checked>(ctx, n - 1, a2, wr2, wi2, z2, f2);
+            EXPECT_EQ(f1, f2);
+            EXPECT_TRUE(SameBitsAll(wr1, wr2)) << n;
+            EXPECT_TRUE(SameBitsAll(wi1, wi2)) << n;
+            EXPECT_TRUE(SameBitsAll(z1.Data(), z2.Data())) << n;
+            EXPECT_TRUE(SameBitsAll(a1.Data(), a2.Data())) << n;
 
-        const Square s = ToSquare(rows);
-        Vector d1(n), e1(n), d2(n), e2(n);
-        Square v1(n), v2(n);
-        detail::eigen::TridiagonalizeSymmetric<Fast>(ctx, n - 1, s, d1, e1, v1);
-        detail::eigen::TridiagonalizeSymmetric<Checked>(ctx, n - 1, s, d2, e2, v2);
-        EXPECT_TRUE(SameBitsAll(d1, d2) && SameBitsAll(e1, e2) && SameBitsAll(v1.Data(), v2.Data())) << n;
-        EXPECT_FALSE(fp::HasFault());
+            const Square s = ToSquare(rows);
+            Vector d1(n), e1(n), d2(n), e2(n);
+            Square v1(n), v2(n);
+            detail::eigen::TridiagonalizeSymmetric<Fast>(ctx, n - 1, s, d1, e1, v1);
+            detail::eigen::TridiagonalizeSymmetric<Checked>(ctx, n - 1, s, d2, e2, v2);
+            EXPECT_TRUE(SameBitsAll(d1, d2) && SameBitsAll(e1, e2) && SameBitsAll(v1.Data(), v2.Data())) << n;
+            EXPECT_FALSE(fp::HasFault());
+        }
+    }
+}
+
+// The solvers' column rotations run on the shared plane-rotation kernel
+// with columns and coefficients renamed; each must give the bits of its
+// own scalar statements, at every vector width and for lengths with and
+// without tails.
+TEST(EigenStages, ColumnRotationsMatchTheirScalarStatements) {
+    namespace kernels = detail::eigen::kernels;  // the solvers' names for the kernels
+    TestRandom rnd(2024);
+    for (bool wide : KernelWidths()) {
+        KernelWidth width(wide);
+        for (std::size_t n : {1u, 2u, 3u, 7u, 16u, 17u, 33u, 70u}) {
+            std::vector<double> a(n), b(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                a[i] = rnd.Next() * 1e3;
+                b[i] = rnd.Next() * 1e-3;
+            }
+            const double c = rnd.Next(), s = rnd.Next();
+
+            // QL rotation: h = b; b = s*a + c*h; a = c*a - s*h.
+            std::vector<double> qa = a, qb = b, ka = a, kb = b;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double h = qb[i];
+                qb[i] = s * qa[i] + c * h;
+                qa[i] = c * qa[i] - s * h;
+            }
+            kernels::Rotate(kb.data(), ka.data(), c, s, n);
+            EXPECT_TRUE(SameBitsAll(qa, ka) && SameBitsAll(qb, kb)) << "QL, n=" << n << " wide=" << wide;
+
+            // Pair rotation (p = c, q = s): z = a; a = q*z + p*b; b = q*b - p*z.
+            std::vector<double> pa = a, pb = b, ra = a, rb = b;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double z = pa[i];
+                pa[i] = s * z + c * pb[i];
+                pb[i] = s * pb[i] - c * z;
+            }
+            kernels::Rotate(ra.data(), rb.data(), s, c, n);
+            EXPECT_TRUE(SameBitsAll(pa, ra) && SameBitsAll(pb, rb)) << "pair, n=" << n << " wide=" << wide;
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/DenseRows.h"
 #include "support/TestSupport.h"
 
 namespace kestrim::test {
@@ -42,18 +43,11 @@ inline EigenResult RunEigen(const MatrixPtr& a) {
     return r;
 }
 
-inline double MaxAbsEntry(const Rows& a) {
-    double m = 0;
-    for (const auto& row : a)
-        for (double x : row) m = std::max(m, std::fabs(x));
-    return m;
-}
-
 // max over columns k of |A v_k - lambda_k v_k| / (|A| |v_k| n), with |.| the
 // largest magnitude; the vectors are complex.
 inline double WorstResidual(const Rows& a, const EigenResult& r) {
     const int n = r.order();
-    const double an = std::max(MaxAbsEntry(a), 1e-300);
+    const double an = std::max(MaxAbs(a), 1e-300);
     double worst = 0;
     for (int k = 0; k < n; ++k) {
         const auto v = r.vector(k);
@@ -112,9 +106,7 @@ private:
 
 inline Rows RandomRows(int n, uint64_t seed, bool symmetric) {
     TestRandom rnd(seed);
-    Rows a(n, std::vector<double>(n));
-    for (int i = 0; i < n; ++i)
-        for (int j = 0; j < n; ++j) a[i][j] = rnd.Next();
+    Rows a = FillRows(n, n, [&] { return rnd.Next(); });
     if (symmetric)
         for (int i = 0; i < n; ++i)
             for (int j = 0; j < i; ++j) a[i][j] = a[j][i];

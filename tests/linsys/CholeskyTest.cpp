@@ -51,7 +51,7 @@ TEST(CholeskyTest, OutputResizedOmittedOrCancelled) {
     MatrixPtr l = MakeMatrix({{1, 1, 1, 1, 1}, {1, 1, 1, 1, 1}});
     const Rows spd{{4, 2, 2}, {2, 5, 3}, {2, 3, 6}};
     MakeMatrix(spd)->Cholesky(&l);
-    EXPECT_TRUE(oracle::SameRows(ToRows(*l), oracle::Cholesky(spd)));
+    EXPECT_TRUE(SameRows(ToRows(*l), oracle::Cholesky(spd)));
     EXPECT_EQ(l->Item(0, 2), 0.0);
 
     auto a = MakeMatrix(spd);
@@ -75,7 +75,7 @@ TEST(CholeskyTest, OutputResizedOmittedOrCancelled) {
     // The receiver as its own output: computed from the original elements.
     auto self = MakeMatrix(spd);
     self->Cholesky(&self);
-    EXPECT_TRUE(oracle::SameRows(ToRows(*self), oracle::Cholesky(spd)));
+    EXPECT_TRUE(SameRows(ToRows(*self), oracle::Cholesky(spd)));
 }
 
 TEST(CholeskyTest, BitIdenticalAndReproducesTheMatrix) {
@@ -92,12 +92,12 @@ TEST(CholeskyTest, BitIdenticalAndReproducesTheMatrix) {
         MatrixPtr l = Matrix::New();
         MakeMatrix(spd)->Cholesky(&l);
         const Rows c = ToRows(*l);
-        EXPECT_TRUE(oracle::SameRows(c, oracle::Cholesky(spd))) << n;
+        EXPECT_TRUE(SameRows(c, oracle::Cholesky(spd))) << n;
         Rows ct(n, std::vector<double>(n));
         for (int i = 0; i < n; ++i)
             for (int j = 0; j < n; ++j) ct[i][j] = c[j][i];
-        const Rows llt = oracle::Multiply(c, ct);
-        const double tol = 16 * n * std::numeric_limits<double>::epsilon() * oracle::MaxAbs(spd);
+        const Rows llt = Multiply(c, ct);
+        const double tol = 16 * n * std::numeric_limits<double>::epsilon() * MaxAbs(spd);
         for (int i = 0; i < n; ++i)
             for (int j = 0; j < n; ++j) EXPECT_NEAR(llt[i][j], spd[i][j], tol);
     }

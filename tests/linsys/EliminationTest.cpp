@@ -150,7 +150,7 @@ TEST(InverseTest, BitIdenticalToGaussJordanOnAwkwardSizes) {
                 EXPECT_MATRIX_ERROR(a->Inverse(), 6, 1108);
                 continue;
             }
-            EXPECT_TRUE(oracle::SameRows(ToRows(*a->Inverse()), *expect)) << n << " " << integers;
+            EXPECT_TRUE(SameRows(ToRows(*a->Inverse()), *expect)) << n << " " << integers;
         }
     }
 }
@@ -159,7 +159,7 @@ TEST(InverseTest, TimesTheMatrixIsTheIdentity) {
     std::mt19937_64 gen(8);
     for (int n : {3, 25, 90}) {
         const Rows src = oracle::DominantRows(n, gen);
-        const Rows prod = oracle::Multiply(src, ToRows(*MakeMatrix(src)->Inverse()));
+        const Rows prod = Multiply(src, ToRows(*MakeMatrix(src)->Inverse()));
         for (int i = 0; i < n; ++i)
             for (int j = 0; j < n; ++j) EXPECT_NEAR(prod[i][j], i == j ? 1.0 : 0.0, 1e-13 * n);
     }
@@ -245,7 +245,7 @@ TEST(SolveTest, EqualsInverseTimesRightHandSideAndHasSmallResidual) {
             for (int k = 0; k < n; ++k) s += (*inv)[i][k] * rhs[k][0];
             EXPECT_NEAR(x[i][0], s, 1e-15 * n);
         }
-        const Rows ax = oracle::Multiply(src, x);
+        const Rows ax = Multiply(src, x);
         for (int i = 0; i < n; ++i) EXPECT_NEAR(ax[i][0], rhs[i][0], 1e-12 * n);
     }
 }
@@ -303,12 +303,12 @@ TEST(SolveGaussTest, BitIdenticalAndSmallResidual) {
                 EXPECT_MATRIX_ERROR(a->SolveGauss(MakeMatrix(rhs)), 10, 1118);
                 continue;
             }
-            EXPECT_TRUE(oracle::SameRows(ToRows(*a->SolveGauss(MakeMatrix(rhs))), Column(*expect)))
+            EXPECT_TRUE(SameRows(ToRows(*a->SolveGauss(MakeMatrix(rhs))), Column(*expect)))
                 << n << " " << integers;
         }
         const Rows dom = oracle::DominantRows(n, gen);
         const Rows rhs = oracle::RandomRows(n, 1, gen);
-        const Rows ax = oracle::Multiply(dom, ToRows(*MakeMatrix(dom)->SolveGauss(MakeMatrix(rhs))));
+        const Rows ax = Multiply(dom, ToRows(*MakeMatrix(dom)->SolveGauss(MakeMatrix(rhs))));
         for (int i = 0; i < n; ++i) EXPECT_NEAR(ax[i][0], rhs[i][0], 1e-12 * n);
     }
 }
@@ -335,7 +335,7 @@ TEST(SolveGaussTest, FaultsAndHandlersThatResizeArguments) {
     };
     std::vector<double> r;
     for (auto& row : rhs) r.push_back(row[0]);
-    EXPECT_TRUE(oracle::SameRows(ToRows(*a->SolveGauss(b)), Column(*oracle::SolveGauss(src, r))));
+    EXPECT_TRUE(SameRows(ToRows(*a->SolveGauss(b)), Column(*oracle::SolveGauss(src, r))));
 }
 
 }  // namespace
@@ -354,7 +354,7 @@ TEST(BaselineKernelsTest, EliminationsMatchTheScalarVersions) {
         std::vector<double> r;
         for (auto& row : rhs) r.push_back(row[0]);
         EXPECT_TRUE(SameBits(MakeMatrix(src)->Determinant(), oracle::Determinant(src)));
-        EXPECT_TRUE(oracle::SameRows(ToRows(*MakeMatrix(src)->Inverse()), *oracle::GaussJordan(src)));
+        EXPECT_TRUE(SameRows(ToRows(*MakeMatrix(src)->Inverse()), *oracle::GaussJordan(src)));
         Rows x = ToRows(*MakeMatrix(src)->SolveGauss(MakeMatrix(rhs)));
         for (int i = 0; i < n; ++i) EXPECT_TRUE(SameBits(x[i][0], (*oracle::SolveGauss(src, r))[i]));
         Rows spd(n, std::vector<double>(n));
@@ -366,7 +366,7 @@ TEST(BaselineKernelsTest, EliminationsMatchTheScalarVersions) {
             }
         MatrixPtr l = Matrix::New();
         MakeMatrix(spd)->Cholesky(&l);
-        EXPECT_TRUE(oracle::SameRows(ToRows(*l), oracle::Cholesky(spd)));
+        EXPECT_TRUE(SameRows(ToRows(*l), oracle::Cholesky(spd)));
     }
     linsys::UseBaselineKernels(false);
 }

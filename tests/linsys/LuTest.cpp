@@ -118,7 +118,7 @@ TEST(LuTest, OutputsAreResizedOnlyWhenNeededAndShareOneObject) {
     // The same object as both outputs ends holding U.
     MatrixPtr both = Matrix::New();
     a->LU(&both, &both);
-    EXPECT_TRUE(oracle::SameRows(ToRows(*both), ToRows(*u)));
+    EXPECT_TRUE(SameRows(ToRows(*both), ToRows(*u)));
 
     // Omitted and empty outputs: nothing created, the permutation still delivered.
     MatrixPtr none;
@@ -129,7 +129,7 @@ TEST(LuTest, OutputsAreResizedOnlyWhenNeededAndShareOneObject) {
 
     // The receiver as its own output: replaced by L, computed from the original.
     a->LUdc(&a);
-    EXPECT_TRUE(oracle::SameRows(ToRows(*a), ToRows(*l)));
+    EXPECT_TRUE(SameRows(ToRows(*a), ToRows(*l)));
 }
 
 class LuKernelsTest : public ::testing::TestWithParam<bool> {
@@ -156,7 +156,7 @@ TEST_P(LuKernelsTest, BitIdenticalToCroutOnAwkwardSizes) {
             for (int i = 0; i < n; ++i)
                 for (int j = 0; j < n; ++j)
                     got[i][j] = j < i ? out.l->Item(i, j) : out.u->Item(i, j);
-            EXPECT_TRUE(oracle::SameRows(got, expect->a)) << "n=" << n << " integers=" << integers;
+            EXPECT_TRUE(SameRows(got, expect->a)) << "n=" << n << " integers=" << integers;
             EXPECT_EQ(PermOf(out.perm), (std::vector<int32_t>(expect->perm.begin(), expect->perm.end())));
             EXPECT_EQ(out.sign, expect->sign);
         }
@@ -169,8 +169,8 @@ TEST(LuTest, FactorsReproduceThePermutedMatrix) {
         const Rows src = oracle::RandomRows(n, n, gen);
         auto out = RunLu(MakeMatrix(src));
         const auto perm = PermOf(out.perm);
-        const Rows lu = oracle::Multiply(ToRows(*out.l), ToRows(*out.u));
-        const double tol = 64 * n * std::numeric_limits<double>::epsilon() * oracle::MaxAbs(src);
+        const Rows lu = Multiply(ToRows(*out.l), ToRows(*out.u));
+        const double tol = 64 * n * std::numeric_limits<double>::epsilon() * MaxAbs(src);
         int parity = 1;
         std::vector<int32_t> p = perm;
         for (int i = 0; i < n; ++i)

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "support/DenseRows.h"
 #include "support/TestSupport.h"
 
 namespace kestrim::test::oracle {
@@ -67,20 +68,31 @@ inline std::optional<LuResult> Lu(Rows a, int columns = -1) {
     return r;
 }
 
+// Partial pivoting down column k from row k: the row of the largest
+// magnitude, the last of equal ones when `lastOfTies`, else the first;
+// -1 when no element is nonzero (a NaN never wins the comparison).
+inline int PivotRow(const Rows& a, int k, bool lastOfTies) {
+    const int n = static_cast<int>(a.size());
+    double big = 0;
+    int p = k;
+    for (int i = k; i < n; ++i) {
+        const double m = std::fabs(a[i][k]);
+        if (lastOfTies ? std::isgreaterequal(m, big) : std::isgreater(m, big)) {
+            p = i;
+            big = m;
+        }
+    }
+    return big == 0 ? -1 : p;
+}
+
 // Gauss-Jordan inversion; nullopt when a pivot column is all zero.
 inline std::optional<Rows> GaussJordan(Rows a) {
     const int n = static_cast<int>(a.size());
     Rows b(n, std::vector<double>(n, 0.0));
     for (int i = 0; i < n; ++i) b[i][i] = 1;
     for (int k = 0; k < n; ++k) {
-        double big = 0;
-        int p = k;
-        for (int i = k; i < n; ++i)
-            if (std::isgreaterequal(std::fabs(a[i][k]), big)) {
-                p = i;
-                big = std::fabs(a[i][k]);
-            }
-        if (big == 0) return std::nullopt;
+        const int p = PivotRow(a, k, true);
+        if (p < 0) return std::nullopt;
         if (p != k) {
             for (int j = k; j < n; ++j) std::swap(a[k][j], a[p][j]);
             std::swap(b[k], b[p]);
@@ -102,14 +114,8 @@ inline double Determinant(Rows a) {
     const int n = static_cast<int>(a.size());
     double sign = 1;
     for (int k = 0; k < n; ++k) {
-        double big = 0;
-        int p = k;
-        for (int i = k; i < n; ++i)
-            if (std::isgreaterequal(std::fabs(a[i][k]), big)) {
-                p = i;
-                big = std::fabs(a[i][k]);
-            }
-        if (big == 0) return 0.0;
+        const int p = PivotRow(a, k, true);
+        if (p < 0) return 0.0;
         if (p != k) {
             for (int j = k; j < n; ++j) std::swap(a[k][j], a[p][j]);
             sign = -sign;
@@ -129,14 +135,8 @@ inline double Determinant(Rows a) {
 inline std::optional<std::vector<double>> SolveGauss(Rows a, std::vector<double> r) {
     const int n = static_cast<int>(a.size());
     for (int k = 0; k < n; ++k) {
-        double big = 0;
-        int p = k;
-        for (int i = k; i < n; ++i)
-            if (std::isgreater(std::fabs(a[i][k]), big)) {
-                p = i;
-                big = std::fabs(a[i][k]);
-            }
-        if (big == 0) return std::nullopt;
+        const int p = PivotRow(a, k, false);
+        if (p < 0) return std::nullopt;
         if (p != k) {
             for (int j = k; j < n; ++j) std::swap(a[k][j], a[p][j]);
             std::swap(r[k], r[p]);
@@ -176,10 +176,7 @@ inline Rows Cholesky(const Rows& A) {
 inline Rows RandomRows(int n, int m, std::mt19937_64& gen, bool integers = false) {
     std::uniform_real_distribution<double> real(-1.0, 1.0);
     std::uniform_int_distribution<int> small(-2, 2);
-    Rows a(n, std::vector<double>(m));
-    for (auto& row : a)
-        for (auto& x : row) x = integers ? small(gen) : real(gen);
-    return a;
+    return FillRows(n, m, [&] { return integers ? small(gen) : real(gen); });
 }
 
 // A random well-conditioned matrix: random entries plus n on the diagonal.
@@ -187,31 +184,6 @@ inline Rows DominantRows(int n, std::mt19937_64& gen) {
     Rows a = RandomRows(n, n, gen);
     for (int i = 0; i < n; ++i) a[i][i] += n;
     return a;
-}
-
-inline Rows Multiply(const Rows& x, const Rows& y) {
-    Rows z(x.size(), std::vector<double>(y[0].size(), 0.0));
-    for (std::size_t i = 0; i < x.size(); ++i)
-        for (std::size_t k = 0; k < y.size(); ++k)
-            for (std::size_t j = 0; j < y[0].size(); ++j) z[i][j] += x[i][k] * y[k][j];
-    return z;
-}
-
-inline double MaxAbs(const Rows& a) {
-    double m = 0;
-    for (const auto& row : a)
-        for (double x : row) m = std::max(m, std::fabs(x));
-    return m;
-}
-
-inline bool SameRows(const Rows& x, const Rows& y) {
-    if (x.size() != y.size()) return false;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        if (x[i].size() != y[i].size()) return false;
-        for (std::size_t j = 0; j < x[i].size(); ++j)
-            if (!SameBits(x[i][j], y[i][j])) return false;
-    }
-    return true;
 }
 
 }  // namespace kestrim::test::oracle

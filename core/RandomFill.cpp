@@ -19,19 +19,24 @@ void Matrix::FillRandom(double LowLimit, double HighLimit, int16_t NumDecimalPla
     bool cancel = false;
     for (int32_t i = 0; i <= lastRow; ++i) {
         const int32_t lastCol = LastCol;  // read again at every row
-        // A handler may have shrunk the matrix: never write outside it.
-        if (events ? lastCol > workLastCol
-                   : !detail::MatrixAccess::Covers(*this, static_cast<int64_t>(i) + 1, static_cast<int64_t>(lastCol) + 1))
+        // With events off nothing can resize the matrix during the call.
+        if (!events && !detail::MatrixAccess::Covers(*this, static_cast<int64_t>(i) + 1,
+                                                     static_cast<int64_t>(lastCol) + 1))
             RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
         for (int32_t j = 0; j <= lastCol; ++j) {
             const float u = random::NextSingle();
             const double x = static_cast<double>(u) * range + LowLimit;
             fp::TestStep();
             const double v = random::RoundToDecimals(x, NumDecimalPlaces);
-            if (events)
+            if (events) {
+                // A handler may have widened the matrix past the work array:
+                // the value for the first missing column has been drawn
+                // when its store fails.
+                if (j > workLastCol) RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
                 work.At(static_cast<std::size_t>(i), static_cast<std::size_t>(j)) = v;
-            else
+            } else {
                 Elements.At(static_cast<std::size_t>(i), static_cast<std::size_t>(j)) = v;
+            }
         }
         if (events) {
             if (RaiseOnProgress("FillRandom", detail::ProgressPercent(i, Rows()), cancel)) return;

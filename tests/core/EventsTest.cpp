@@ -4,6 +4,7 @@
 
 #include <cfenv>
 
+#include "core/MatrixAccess.h"
 #include "support/TestSupport.h"
 
 using namespace kestrim;
@@ -35,6 +36,14 @@ TEST(Events, ThreeRowPercentages) {
     m->FillRandom();
     EXPECT_EQ(rec->Percents(), (std::vector<float>{static_cast<float>(100.0 / 3),
                                                    static_cast<float>(200.0 / 3), 100.0f}));
+}
+
+TEST(Events, PercentOfVeryTallMatricesDoesNotWrap) {
+    // (i + 1) * 100 passes the Long range from zero-based row 21474836 on;
+    // the percentage stays exact instead of failing or wrapping.
+    EXPECT_EQ(detail::ProgressPercent(21474835, 21474836), 100.0);
+    EXPECT_EQ(detail::ProgressPercent(21474836, 42949672), 2147483700.0 / 42949672.0);
+    EXPECT_EQ(detail::ProgressPercent(2147483646, 2147483647), 100.0);
 }
 
 TEST(Events, HandlerMayDisconnectItselfOrOthers) {

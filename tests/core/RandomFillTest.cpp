@@ -90,3 +90,25 @@ TEST(FillRandom, HandlerThatShrinksTheReceiverCannotCauseOutOfBoundsWrites) {
     m->Size(3, 3);
     EXPECT_RUNTIME_ERROR(m->FillRandom(), RuntimeError::SubscriptOutOfRange);
 }
+
+TEST(FillRandom, WidenedReceiverFailsAtTheFirstMissingColumnAfterItsDraw) {
+    // Reference sequence of the generator from its initial state.
+    random::ResetForTesting();
+    std::vector<float> draws;
+    for (int k = 0; k < 8; ++k) draws.push_back(random::NextSingle());
+    ASSERT_NE(draws[3], draws[7]);
+
+    // Row 0 draws 3 values; the handler then widens the matrix to 4
+    // columns, so row 1 draws for columns 0 to 3 and fails storing column 3.
+    random::ResetForTesting();
+    auto m = Matrix::New();
+    m->Size(2, 3);
+    auto rec = Record(m);
+    rec->onProgress = [&](int index, bool&) {
+        if (index == 0) m->SetCols(4);
+    };
+    EXPECT_RUNTIME_ERROR(m->FillRandom(), RuntimeError::SubscriptOutOfRange);
+    EXPECT_EQ(rec->events.size(), 1u);
+    EXPECT_EQ(random::NextSingle(), draws[7]);
+    for (int32_t j = 0; j < 4; ++j) EXPECT_EQ(m->Item(0, j), 0.0);
+}

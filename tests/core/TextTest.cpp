@@ -25,4 +25,14 @@ TEST(GetString, NotInitialized) {
     EXPECT_EQ(m->GetString(), "Not initialized");
 }
 
+TEST(GetString, VeryLongCellsAreRenderedWhole) {
+    // 32767 decimals make cells longer than a 16-bit length could hold.
+    const std::string text = MakeMatrix({{1, -1}})->GetString(32767, "");
+    const std::size_t cell = 2 + 32767;  // "1." and the decimals
+    ASSERT_EQ(text.size(), 1 + (cell + 2) + (cell + 2) + 2);
+    EXPECT_EQ(text.substr(0, 5), "|  1.");
+    EXPECT_EQ(text.substr(text.size() - 3), "0 |");
+    EXPECT_NE(text.find(" -1.000"), std::string::npos);
+}
+
 TEST(Version, IsMajorMinorRevision) { EXPECT_EQ(Matrix::New()->Version(), "2.1.435"); }

@@ -122,7 +122,9 @@ void Matrix::Eigen(MatrixPtr* RealValues, MatrixPtr* ImagValues, MatrixPtr* Real
         VR = Square(order);
         VI = Square(order);
 
-        if (symmetric) {
+        // A receiver emptied through AsArray (0 x 0) has no eigenvalues:
+        // the solvers have nothing to do and the outputs get empty arrays.
+        if (symmetric && order > 0) {
             Vector E = detail::eigen::MakeVector(order);
             ctx.SetReplay([&] {
                 Context replay(nullptr, &cancel);
@@ -147,7 +149,7 @@ void Matrix::Eigen(MatrixPtr* RealValues, MatrixPtr* ImagValues, MatrixPtr* Real
             }
         }
 
-        if (!symmetric) {
+        if (!symmetric && order > 0) {
             const Square original = A;
             ctx.SetReplay([&] {
                 bool replayCancel = false;

@@ -70,6 +70,34 @@ bool Step(double* aug, std::size_t n, std::size_t k) {
     linsys::RaiseRecordedFault(flags);
 }
 
+// The right-hand side's array has no entry to read. The first step reads
+// it after its pivot search and, when the pivot row stays, after that row's
+// products; those keep their own errors, then the read fails.
+[[noreturn]] void RaiseUnreadableRightHandSide(const std::vector<double>& aug, std::size_t n) {
+    const std::size_t w = n + 1;
+    double big = 0.0;
+    std::size_t p = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = std::fabs(aug[i * w]);
+        if (std::isgreater(v, big)) {
+            p = i;
+            big = v;
+        }
+    }
+    if (big == 0.0) RaiseMatrixError(10, kSource, "System of equations can not be solved.", 1118);
+    if (p == 0) {
+        const double d = 1.0 / aug[0];
+        fp::TestStep();
+        for (std::size_t j = 1; j < n; ++j) {
+            // Kept observable, so the product and its fault are not dropped.
+            volatile double product = aug[j] * d;
+            (void)product;
+            fp::TestStep();
+        }
+    }
+    RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+}
+
 }  // namespace
 
 MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) {
@@ -87,18 +115,22 @@ MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) {
 
     const auto size = static_cast<std::size_t>(n);
     const std::size_t w = size + 1;
+    // A right-hand side without storage still reports its counts.
+    const bool readable = r.HasStorage() && r.Dims() == 2 && r.UBound(1) >= n - 1 && r.UBound(2) >= 0;
     // The right-hand side is our own copy already; the receiver is read again
     // only when a replay needs it before any event.
-    linsys::InitialState initial([this, &r, size, w] {
+    linsys::InitialState initial([this, &r, readable, size, w] {
         std::vector<double> rows(size * w);
         const double* src = Elements.Data();
         const std::size_t ld = Elements.Stride();
         for (std::size_t j = 0; j < size; ++j)
             for (std::size_t i = 0; i < size; ++i) rows[i * w + j] = src[j * ld + i];
-        for (std::size_t i = 0; i < size; ++i) rows[i * w + size] = r.At(i, 0);
+        if (readable)
+            for (std::size_t i = 0; i < size; ++i) rows[i * w + size] = r.At(i, 0);
         return rows;
     });
     std::vector<double> aug = initial.Get();
+    if (!readable) RaiseUnreadableRightHandSide(aug, size);
 
     bool cancel = false;
     for (std::size_t k = 0; k < size; ++k) {

@@ -48,6 +48,26 @@ TEST(EigenValidation, ReceiverWithoutStorageRaisesSubscriptError) {
     EXPECT_TRUE(IsMarker(wr));
 }
 
+// A 0 x 0 receiver (emptied through AsArray) is square with nothing to
+// solve: the vectors become 0 x 0, Done follows, and a values output fails
+// as AsArray fails for an empty column.
+TEST(EigenValidation, EmptiedReceiverHasNoEigenvalues) {
+    auto a = MakeMatrix({{1, 2}, {2, 1}});
+    a->SetAsArray(DoubleArray::Create2D(-1, -1));
+    auto rec = Record(a);
+    MatrixPtr vr = Marker(), vi = Marker();
+    a->Eigen(nullptr, nullptr, &vr, &vi);
+    EXPECT_EQ(vr->Rows(), 0);
+    EXPECT_EQ(vr->Cols(), 0);
+    EXPECT_EQ(vi->Rows(), 0);
+    EXPECT_EQ(vi->Cols(), 0);
+    EXPECT_EQ(rec->events, (std::vector<RecordedEvent>{{"Done", "Eigen", 0.0f}}));
+
+    MatrixPtr wr = Marker();
+    EXPECT_RUNTIME_ERROR(a->Eigen(&wr), RuntimeError::SubscriptOutOfRange);
+    EXPECT_TRUE(IsMarker(wr));
+}
+
 TEST(EigenValidation, NonFiniteElementIsAnInvalidOperation) {
     for (double bad : {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
         for (bool symmetric : {true, false}) {

@@ -338,6 +338,36 @@ TEST(SolveGaussTest, FaultsAndHandlersThatResizeArguments) {
     EXPECT_TRUE(SameRows(ToRows(*a->SolveGauss(b)), Column(*oracle::SolveGauss(src, r))));
 }
 
+// A right-hand side without storage (a new object reports 1 x 1; one given
+// only its row count reports n x 1) passes the size test, but has no entry
+// to read: the first step raises the subscript error where it first reads
+// one, after its pivot search and, without an interchange, after the
+// pivot row's products.
+TEST(SolveGaussTest, ArgumentsWithoutStorage) {
+    EXPECT_RUNTIME_ERROR(Matrix::New()->SolveGauss(MakeMatrix({{1}})),
+                         RuntimeError::SubscriptOutOfRange);
+    EXPECT_RUNTIME_ERROR(Matrix::New()->Solve(MakeMatrix({{1}})), RuntimeError::SubscriptOutOfRange);
+    EXPECT_RUNTIME_ERROR(MakeMatrix({{2}})->Solve(Matrix::New()), RuntimeError::SubscriptOutOfRange);
+
+    EXPECT_RUNTIME_ERROR(MakeMatrix({{2}})->SolveGauss(Matrix::New()),
+                         RuntimeError::SubscriptOutOfRange);
+    auto a = MakeMatrix({{2, 0, 0}, {0, 2, 0}, {0, 0, 2}});
+    auto rec = Record(a);
+    auto rowsOnly = Matrix::New();
+    rowsOnly->SetRows(3);
+    EXPECT_RUNTIME_ERROR(a->SolveGauss(rowsOnly), RuntimeError::SubscriptOutOfRange);
+    EXPECT_TRUE(rec->events.empty());
+    // With an interchange in the first step.
+    EXPECT_RUNTIME_ERROR(MakeMatrix({{1, 0, 0}, {3, 1, 0}, {0, 0, 1}})->SolveGauss(rowsOnly),
+                         RuntimeError::SubscriptOutOfRange);
+    // A zero first column fails the pivot search before anything is read.
+    EXPECT_MATRIX_ERROR(MakeMatrix({{0}})->SolveGauss(Matrix::New()), 10, 1118);
+    // The pivot row's products come before the first read of the right-hand side.
+    auto twoRows = Matrix::New();
+    twoRows->SetRows(2);
+    EXPECT_FAULT(MakeMatrix({{1e-300, 1e300}, {0, 1}})->SolveGauss(twoRows), "Overflow");
+}
+
 }  // namespace
 }  // namespace kestrim::test
 

@@ -7,10 +7,19 @@ namespace kestrim {
 
 namespace {
 
-template <class Handlers>
-bool StillConnected(const Handlers& handlers, Matrix::Cookie cookie) {
-    return std::any_of(handlers.begin(), handlers.end(),
-                       [cookie](const auto& entry) { return entry.first == cookie; });
+// Calls `notify` for every connected handler, in connection order, in the
+// caller's floating-point environment. Works on a snapshot because a
+// handler may connect or disconnect others; one disconnected meanwhile is
+// skipped.
+template <class Handlers, class Notify>
+void NotifyHandlers(const Handlers& handlers, Notify notify) {
+    if (handlers.empty()) return;
+    const auto snapshot = handlers;
+    for (const auto& [cookie, handler] : snapshot) {
+        const bool connected = std::any_of(handlers.begin(), handlers.end(),
+                                           [cookie = cookie](const auto& e) { return e.first == cookie; });
+        if (connected) fp::RunInCallerEnvironment([&] { notify(*handler); });
+    }
 }
 
 }  // namespace
@@ -19,24 +28,15 @@ bool Matrix::RaiseOnProgress(const char* Operation, double Percent, bool& Cancel
     fp::TestStep();  // a fault in the work before this point stops the operation first
     const float percent = static_cast<float>(Percent);
     fp::TestStep();
-    // A snapshot: handlers may connect or disconnect others during the event.
-    const auto snapshot = handlers_;
     const std::string operation = Operation;
-    for (const auto& [cookie, handler] : snapshot) {
-        if (!StillConnected(handlers_, cookie)) continue;
-        fp::RunInCallerEnvironment([&] { handler->OnProgress(operation, percent, Cancel); });
-    }
+    NotifyHandlers(handlers_, [&](MatrixEvents& h) { h.OnProgress(operation, percent, Cancel); });
     return Cancel;
 }
 
 void Matrix::RaiseDone(const char* Operation) {
     fp::TestStep();
-    const auto snapshot = handlers_;
     const std::string operation = Operation;
-    for (const auto& [cookie, handler] : snapshot) {
-        if (!StillConnected(handlers_, cookie)) continue;
-        fp::RunInCallerEnvironment([&] { handler->Done(operation); });
-    }
+    NotifyHandlers(handlers_, [&](MatrixEvents& h) { h.Done(operation); });
 }
 
 namespace detail {

@@ -58,32 +58,26 @@ Variant Variant::FromBoolean(bool value) {
     return v;
 }
 
-Variant Variant::MakeVariantArray(int32_t count, int32_t lower) {
+Variant Variant::MakeArray(VariantType type, std::vector<Variant> items, int32_t lower) {
     Variant v;
-    v.type_ = VariantType::VariantArray;
-    v.items_.assign(static_cast<std::size_t>(count < 0 ? 0 : count), Variant());
+    v.type_ = type;
+    v.items_ = std::move(items);
     v.lower_ = lower;
     v.arrayStorage_ = true;
     return v;
+}
+
+Variant Variant::MakeVariantArray(int32_t count, int32_t lower) {
+    return MakeArray(VariantType::VariantArray,
+                     std::vector<Variant>(static_cast<std::size_t>(count < 0 ? 0 : count)), lower);
 }
 
 Variant Variant::MakeVariantArray(const std::vector<Variant>& values, int32_t lower) {
-    Variant v;
-    v.type_ = VariantType::VariantArray;
-    v.items_ = values;
-    v.lower_ = lower;
-    v.arrayStorage_ = true;
-    return v;
+    return MakeArray(VariantType::VariantArray, values, lower);
 }
 
 Variant Variant::MakeLongArray(const std::vector<int32_t>& values, int32_t lower) {
-    Variant v;
-    v.type_ = VariantType::LongArray;
-    v.items_.reserve(values.size());
-    for (int32_t x : values) v.items_.emplace_back(x);
-    v.lower_ = lower;
-    v.arrayStorage_ = true;
-    return v;
+    return MakeArray(VariantType::LongArray, std::vector<Variant>(values.begin(), values.end()), lower);
 }
 
 Variant Variant::MakeArrayWithoutStorage(VariantType arrayType) {

@@ -71,6 +71,7 @@ public:
     kestrim::DoubleArray& Doubles() noexcept { return doubles_; }
 
 private:
+    static Variant MakeArray(VariantType type, std::vector<Variant> items, int32_t lower);
     std::size_t ArrayOffset(int32_t index) const;
 
     VariantType type_ = VariantType::Empty;

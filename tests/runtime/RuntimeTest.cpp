@@ -1,0 +1,151 @@
+// Arrays, variants, floating-point fault tests, formatting and random numbers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfenv>
+#include <cfloat>
+#include <cmath>
+#include <filesystem>
+#include <thread>
+
+#include "host/runtime/FloatingPoint.h"
+#include "host/runtime/NumberFormat.h"
+#include "host/runtime/Platform.h"
+#include "host/runtime/Random.h"
+#include "support/TestSupport.h"
+
+using namespace kestrim;
+namespace {
+volatile double zero = 0.0;
+volatile double big = DBL_MAX;
+}  // namespace
+
+TEST(DoubleArray, BoundsStorageAndLayout) {
+    EXPECT_RUNTIME_ERROR(DoubleArray().LBound(1), RuntimeError::SubscriptOutOfRange);
+    auto a = DoubleArray::Create2D(2, 4, -1, 3);  // rows -1..2, columns 3..4
+    EXPECT_EQ(a.LBound(1), -1);
+    EXPECT_EQ(a.UBound(2), 4);
+    EXPECT_RUNTIME_ERROR(a.UBound(3), RuntimeError::SubscriptOutOfRange);
+    a.Set({2, 4}, 7.0);
+    EXPECT_EQ(a.Data()[1 * 4 + 3], 7.0);  // column-major
+    EXPECT_RUNTIME_ERROR(a.Get({3, 4}), RuntimeError::SubscriptOutOfRange);
+    EXPECT_EQ(DoubleArray::Create2D(-1, 3).Count(), 0u);  // an empty dimension is allowed
+    EXPECT_RUNTIME_ERROR(DoubleArray::Create2D(2000000000, 2000000000), RuntimeError::OutOfMemory);
+    EXPECT_RUNTIME_ERROR(DoubleArray::Create({{0, 2000000000}, {0, 2000000000}, {0, 2000000000}}),
+                         RuntimeError::OutOfMemory);
+}
+
+TEST(DoubleArray, CopiesAreDeepAndRedimKeepsLeadingColumns) {
+    auto a = DoubleArray::Create2D(1, 2);
+    for (int c = 0; c < 3; ++c)
+        for (int r = 0; r < 2; ++r) a.At(r, c) = 10 * r + c + 1;
+    DoubleArray b = a;
+    b.At(0, 0) = 99;
+    EXPECT_EQ(a.At(0, 0), 1.0);
+    b = a;
+    b.RedimPreserveLast(3);
+    EXPECT_EQ(b.At(1, 2), 13.0);
+    EXPECT_EQ(b.At(1, 3), 0.0);
+    a.RedimPreserveLast(0);
+    EXPECT_EQ(a.Count(), 2u);
+    EXPECT_EQ(a.At(1, 0), 11.0);
+}
+
+TEST(Variant, ToLongConversions) {
+    const std::vector<std::pair<Variant, int32_t>> cases = {
+        {Variant(2.5), 2},      {Variant(3.5), 4},   {Variant(-2.5), -2},
+        {Variant(0.5000001), 1}, {Variant(), 0},     {Variant::FromBoolean(true), -1},
+        {Variant(" 12 "), 12},  {Variant("-1e1"), -10}, {Variant(2147483647.4), 2147483647}};
+    for (const auto& [v, expected] : cases) EXPECT_EQ(v.ToLong(), expected);
+    for (const char* text : {"abc", "", "0x10", "nan"})
+        EXPECT_RUNTIME_ERROR(Variant(text).ToLong(), RuntimeError::TypeMismatch);
+    for (double x : {3e9, 2147483647.5, std::nan("")})
+        EXPECT_RUNTIME_ERROR(Variant(x).ToLong(), RuntimeError::Overflow);
+}
+
+TEST(Variant, ArraysCheckIndicesAndConvertByElementType) {
+    auto longs = Variant::MakeLongArray({5, 6, 7}, 1);
+    EXPECT_EQ(longs.UBound(), 3);
+    EXPECT_RUNTIME_ERROR(longs.At(0), RuntimeError::SubscriptOutOfRange);
+    EXPECT_RUNTIME_ERROR(Variant::MakeArrayWithoutStorage(VariantType::VariantArray).LBound(),
+                         RuntimeError::SubscriptOutOfRange);
+    longs.SetAt(1, Variant(2.5));
+    EXPECT_EQ(longs.At(1).Type(), VariantType::Long);
+    EXPECT_EQ(longs.At(1).AsLongRaw(), 2);
+    auto variants = Variant::MakeVariantArray(1);
+    variants.SetAt(0, Variant(2.5));
+    EXPECT_EQ(variants.At(0).Type(), VariantType::Double);
+    Variant copy = longs;
+    copy.SetAt(1, Variant(int32_t{9}));
+    EXPECT_EQ(longs.At(1).ToLong(), 2);
+}
+
+TEST(FloatingPoint, FaultKindsAndEnvironments) {
+    std::fesetround(FE_DOWNWARD);
+    volatile double r = 1.0 / zero;  // the caller's own pending flag
+    {
+        fp::FpScope scope;
+        EXPECT_EQ(std::fegetround(), FE_TONEAREST);
+        EXPECT_FALSE(fp::HasFault());
+        r = 1.0 / zero;
+        EXPECT_RUNTIME_ERROR(fp::TestStep(), RuntimeError::DivisionByZero);
+        r = big * 2.0;
+        EXPECT_RUNTIME_ERROR(fp::TestStep(), RuntimeError::Overflow);
+        r = zero / zero;
+        try {
+            fp::TestStep();
+            ADD_FAILURE();
+        } catch (const Error& e) {
+            EXPECT_EQ(e.Description(), kInvalidOperationText);
+        }
+        r = DBL_MIN * DBL_MIN;  // underflow is not a fault
+        EXPECT_NO_THROW(fp::TestStep());
+        int seen = -1;
+        fp::RunInCallerEnvironment([&] { seen = std::fegetround(); r = 1.0 / zero; });
+        EXPECT_EQ(seen, FE_DOWNWARD);
+        EXPECT_FALSE(fp::HasFault());  // the caller's code left nothing behind
+        r = big * 4.0;
+    }
+    EXPECT_EQ(std::fegetround(), FE_DOWNWARD);
+    EXPECT_TRUE(std::fetestexcept(FE_DIVBYZERO));
+    EXPECT_FALSE(std::fetestexcept(FE_OVERFLOW));
+    std::fesetround(FE_TONEAREST);
+    std::feclearexcept(FE_ALL_EXCEPT);
+    (void)r;
+}
+
+TEST(NumberFormat, FixedDecimalsCorrectlyRoundedWithoutSignedZero) {
+    const std::vector<std::tuple<double, int, const char*>> cases = {
+        {-2.5, 3, "-2.500"}, {2.25, 0, "2"},      {2.25, -4, "2"},     {1e20, 0, "100000000000000000000"},
+        {2.5, 0, "2"},       {3.5, 0, "4"},       {0.125, 2, "0.12"},  {2.675, 2, "2.67"},
+        {-0.0, 3, "0.000"},  {-0.0004, 3, "0.000"}, {-0.0006, 3, "-0.001"}};
+    for (const auto& [x, decimals, text] : cases) EXPECT_EQ(format::FormatFixed(x, decimals), text) << x;
+}
+
+TEST(Random, RepeatableRangeRoundingAndThreadSafety) {
+    random::ResetForTesting();
+    std::vector<float> expected;
+    for (int k = 0; k < 20000; ++k) {
+        expected.push_back(random::NextSingle());
+        ASSERT_GE(expected.back(), 0.0f);
+        ASSERT_LT(expected.back(), 1.0f);
+    }
+    random::ResetForTesting();
+    std::vector<float> a, b;
+    std::thread t1([&] { for (int k = 0; k < 10000; ++k) a.push_back(random::NextSingle()); });
+    std::thread t2([&] { for (int k = 0; k < 10000; ++k) b.push_back(random::NextSingle()); });
+    t1.join();
+    t2.join();
+    a.insert(a.end(), b.begin(), b.end());
+    std::sort(a.begin(), a.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(a, expected);  // each value of the sequence drawn exactly once
+    EXPECT_GT(std::unique(a.begin(), a.end()) - a.begin(), 19000);
+
+    EXPECT_EQ(random::RoundToDecimals(2.5, 0), 2.0);
+    EXPECT_EQ(random::RoundToDecimals(9.7, 0), 10.0);
+    EXPECT_EQ(random::RoundToDecimals(0.125, 2), 0.12);
+    EXPECT_EQ(random::RoundToDecimals(-1.235001, 2), -1.24);
+    EXPECT_RUNTIME_ERROR(random::RoundToDecimals(1.0, -1), RuntimeError::InvalidArgument);
+    EXPECT_TRUE(std::filesystem::is_directory(platform::LibraryFolder()));
+}

@@ -1,99 +1,58 @@
-// Helpers for the tests of the elementwise and structural operations.
+// Random values, the plain product loop, and which arithmetic fault was raised.
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <limits>
+#include <cstring>
 #include <random>
-#include <string>
-#include <vector>
 
-#include "kestrim/Matrix.h"
 #include "support/TestSupport.h"
 
 namespace kestrim::test {
 
-// Row-major values of an r x c matrix.
-struct Dense {
-    int32_t rows = 0;
-    int32_t cols = 0;
-    std::vector<double> v;
-    double& operator()(int32_t i, int32_t j) { return v[static_cast<std::size_t>(i) * cols + j]; }
-    double operator()(int32_t i, int32_t j) const {
-        return v[static_cast<std::size_t>(i) * cols + j];
-    }
-};
-
-inline Dense MakeDense(int32_t rows, int32_t cols) {
-    return Dense{rows, cols, std::vector<double>(static_cast<std::size_t>(rows) * cols)};
-}
-
-// Values of widely different magnitudes and both signs, so that any change
-// in the order of a sum changes its rounding.
-inline Dense RandomDense(int32_t rows, int32_t cols, unsigned seed) {
-    Dense d = MakeDense(rows, cols);
+// Widely different magnitudes and both signs: any reordered sum rounds differently.
+inline Rows RandomRows(int32_t rows, int32_t cols, unsigned seed) {
     std::mt19937_64 gen(seed);
     std::uniform_real_distribution<double> mant(-1.0, 1.0);
     std::uniform_int_distribution<int> expo(-20, 20);
-    for (double& x : d.v) x = std::ldexp(mant(gen), expo(gen));
+    Rows d(rows, std::vector<double>(cols));
+    for (auto& row : d)
+        for (double& x : row) x = std::ldexp(mant(gen), expo(gen));
     return d;
 }
 
-inline MatrixPtr ToMatrix(const Dense& d) {
-    auto m = Matrix::New();
-    DoubleArray a = DoubleArray::Create2D(d.rows - 1, d.cols - 1);
-    for (int32_t i = 0; i < d.rows; ++i)
-        for (int32_t j = 0; j < d.cols; ++j) a.At(i, j) = d(i, j);
-    m->SetAsArray(a);
-    return m;
-}
-
-inline Dense FromMatrix(const Matrix& m) {
-    Dense d = MakeDense(m.Rows(), m.Cols());
-    for (int32_t i = 0; i < d.rows; ++i)
-        for (int32_t j = 0; j < d.cols; ++j) d(i, j) = m.Item(i, j);
-    return d;
-}
-
-// The plain product loop: each sum from 0 in increasing k, multiply then add.
-inline Dense OracleProduct(const Dense& a, const Dense& b, int32_t kmax = -1) {
-    if (kmax < 0) kmax = a.cols;
-    Dense c = MakeDense(a.rows, b.cols);
-    for (int32_t i = 0; i < a.rows; ++i)
-        for (int32_t j = 0; j < b.cols; ++j) {
+// The plain product loop: each sum from 0 in increasing k (only k < kmax).
+inline Rows OracleProduct(const Rows& a, const Rows& b, std::size_t kmax = ~std::size_t{0}) {
+    Rows c(a.size(), std::vector<double>(b[0].size()));
+    for (std::size_t i = 0; i < a.size(); ++i)
+        for (std::size_t j = 0; j < b[0].size(); ++j) {
             double s = 0.0;
-            for (int32_t k = 0; k < kmax; ++k) {
-                const double p = a(i, k) * b(k, j);
+            for (std::size_t k = 0; k < std::min(kmax, b.size()); ++k) {
+                const double p = a[i][k] * b[k][j];
                 s = s + p;
             }
-            c(i, j) = s;
+            c[i][j] = s;
         }
     return c;
 }
 
-// Number of elements whose bits differ (0 when identical).
-inline int CountBitDifferences(const Dense& x, const Dense& y) {
-    if (x.rows != y.rows || x.cols != y.cols) return -1;
-    int diff = 0;
-    for (std::size_t t = 0; t < x.v.size(); ++t)
-        if (!SameBits(x.v[t], y.v[t])) ++diff;
+// Number of rows whose bits or lengths differ (0 when identical).
+inline std::size_t BitDiffs(const Rows& x, const Rows& y) {
+    std::size_t diff = x.size() == y.size() ? 0 : 1;
+    for (std::size_t i = 0; i < std::min(x.size(), y.size()); ++i)
+        diff += x[i].size() != y[i].size() || std::memcmp(x[i].data(), y[i].data(), x[i].size() * sizeof(double));
     return diff;
 }
 
-inline constexpr double kMax = std::numeric_limits<double>::max();
-inline constexpr double kInf = std::numeric_limits<double>::infinity();
-inline const double kNaN = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double kMax = std::numeric_limits<double>::max(), kInf = std::numeric_limits<double>::infinity();
+inline const double kNaN = std::numeric_limits<double>::quiet_NaN(), kSNaN = std::numeric_limits<double>::signaling_NaN();
 
-// Which arithmetic fault a statement raised: "divide", "invalid",
-// "overflow", or a description of what happened instead.
+// "invalid", "overflow", or what happened instead.
 template <class F>
 std::string FaultOf(F&& f) {
     try {
         f();
     } catch (const Error& e) {
-        if (e.Number() == static_cast<int32_t>(RuntimeError::DivisionByZero)) return "divide";
         if (e.Number() == static_cast<int32_t>(RuntimeError::Overflow))
             return e.Description() == kInvalidOperationText ? "invalid" : "overflow";
         return "error " + std::to_string(e.Number()) + ": " + e.Description();

@@ -1,184 +1,118 @@
-// RowVector, ColVector, RearrangeRows and RearrangeCols.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <numeric>
-#include <random>
-#include <vector>
-
+// RowVector, ColVector, RearrangeRows, RearrangeCols, IsSquare, IsSymmetric, IsEqualTo and Normalize(Me).
 #include "ops/OpsTestUtil.h"
 
 namespace kestrim::test {
 namespace {
 
-std::vector<int32_t> IndexValues(const Variant& index) {
+std::vector<int32_t> Values(const Variant& index) {
     std::vector<int32_t> out;
     for (int32_t i = index.LBound(1); i <= index.UBound(1); ++i) out.push_back(index.At(i).ToLong());
     return out;
 }
+Variant Index(const std::vector<int32_t>& v) { return Variant::MakeVariantArray(std::vector<Variant>(v.begin(), v.end())); }
 
-Variant VariantIndex(const std::vector<int32_t>& values) {
-    std::vector<Variant> items(values.begin(), values.end());
-    return Variant::MakeVariantArray(items);
-}
-
-TEST(Vectors, RowAndColumn) {
-    auto a = MakeMatrix({{1, 2}, {3, 4}});
-    a->SetFireEvents(true);
-    MatrixPtr r = a->RowVector(1);
-    EXPECT_EQ(ToRows(*r), (Rows{{3, 4}}));
-    EXPECT_FALSE(r->FireEvents());
-    EXPECT_EQ(ToRows(*a->ColVector(0)), (Rows{{1}, {3}}));
-    auto wide = MakeMatrix({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}, {10, 11, 12}});
-    EXPECT_EQ(ToRows(*wide->RowVector(3)), (Rows{{10, 11, 12}}));
-    EXPECT_EQ(ToRows(*wide->ColVector(2)), (Rows{{3}, {6}, {9}, {12}}));
-
-    EXPECT_MATRIX_ERROR(a->RowVector(-1), 19, 1138);
+TEST(Vectors, ExamplesAndErrors) {
+    auto a = MakeMatrix({{1, 2, 3}, {4, 5, 6}});
+    EXPECT_EQ(ToRows(*a->RowVector(1)), (Rows{{4, 5, 6}}));
+    EXPECT_EQ(ToRows(*a->ColVector(2)), (Rows{{3}, {6}}));
     EXPECT_MATRIX_ERROR(a->RowVector(2), 19, 1138);
-    EXPECT_MATRIX_ERROR(a->ColVector(-1), 20, 1139);
-    EXPECT_MATRIX_ERROR(a->ColVector(2), 20, 1139);
+    EXPECT_MATRIX_ERROR(a->ColVector(3), 20, 1139);
     EXPECT_RUNTIME_ERROR(Matrix::New()->RowVector(0), RuntimeError::SubscriptOutOfRange);
-    EXPECT_RUNTIME_ERROR(Matrix::New()->ColVector(0), RuntimeError::SubscriptOutOfRange);
-}
-
-TEST(Vectors, RearrangeRowsExamples) {
-    auto a = MakeMatrix({{1, 1}, {2, 2}});
-    Variant p = VariantIndex({1, 0});
-    a->RearrangeRows(p);
-    EXPECT_EQ(ToRows(*a), (Rows{{2, 2}, {1, 1}}));
-    EXPECT_EQ(IndexValues(p), (std::vector<int32_t>{0, 1}));
-
-    auto b = MakeMatrix({{0}, {1}, {2}});
-    p = VariantIndex({1, 2, 0});
-    b->RearrangeRows(p);
-    EXPECT_EQ(ToRows(*b), (Rows{{2}, {0}, {1}}));
-    EXPECT_EQ(IndexValues(p), (std::vector<int32_t>{0, 1, 2}));
-
-    // A cycle of four: every row i ends at position PermIndex(i).
-    auto c = MakeMatrix({{0}, {1}, {2}, {3}});
-    p = Variant::MakeLongArray({1, 2, 3, 0});
-    c->RearrangeRows(p);
-    EXPECT_EQ(ToRows(*c), (Rows{{3}, {0}, {1}, {2}}));
-    EXPECT_EQ(IndexValues(p), (std::vector<int32_t>{0, 1, 2, 3}));
-
-    // Identity: nothing moves.
-    p = VariantIndex({0, 1, 2, 3});
-    c->RearrangeRows(p);
-    EXPECT_EQ(ToRows(*c), (Rows{{3}, {0}, {1}, {2}}));
-
-    // A longer index: entries beyond the last row are not examined, and
-    // entries naming rows that do not exist are skipped.
-    auto d = MakeMatrix({{0}, {1}, {2}});
-    p = VariantIndex({7, 2, 1, 0, -1});
-    d->RearrangeRows(p);
-    EXPECT_EQ(ToRows(*d), (Rows{{0}, {2}, {1}}));
-    EXPECT_EQ(IndexValues(p), (std::vector<int32_t>{7, 1, 2, 0, -1}));
-}
-
-TEST(Vectors, RearrangeRowsMovesEveryRowForRandomPermutations) {
-    std::mt19937 gen(3);
-    for (int trial = 0; trial < 20; ++trial) {
-        const int32_t n = 2 + trial;
-        std::vector<int32_t> perm(n);
-        std::iota(perm.begin(), perm.end(), 0);
-        std::shuffle(perm.begin(), perm.end(), gen);
-        const Dense d = RandomDense(n, 3, trial);
-        auto m = ToMatrix(d);
-        Variant p = trial % 2 ? VariantIndex(perm) : Variant::MakeLongArray(perm);
-        m->RearrangeRows(p);
-        const Dense got = FromMatrix(*m);
-        for (int32_t i = 0; i < n; ++i)
-            for (int32_t j = 0; j < 3; ++j) ASSERT_EQ(got(perm[i], j), d(i, j)) << trial;
-        std::vector<int32_t> identity(n);
-        std::iota(identity.begin(), identity.end(), 0);
-        EXPECT_EQ(IndexValues(p), identity);
-
-        // The same for columns.
-        const Dense e = RandomDense(3, n, trial + 100);
-        auto mc = ToMatrix(e);
-        Variant pc = VariantIndex(perm);
-        mc->RearrangeCols(pc);
-        const Dense gotc = FromMatrix(*mc);
-        for (int32_t i = 0; i < 3; ++i)
-            for (int32_t j = 0; j < n; ++j) ASSERT_EQ(gotc(i, perm[j]), e(i, j)) << trial;
-        EXPECT_EQ(IndexValues(pc), identity);
-    }
-}
-
-TEST(Vectors, RearrangeTerminatesOnDuplicates) {
-    // Position 0 names row 1, whose entry already names itself: position 0
-    // is left as it is. Position 2 moves row 2 to 0, then names row 1 too.
-    auto a = MakeMatrix({{0}, {1}, {2}});
-    Variant p = VariantIndex({1, 1, 0});
-    a->RearrangeRows(p);
-    EXPECT_EQ(ToRows(*a), (Rows{{2}, {1}, {0}}));
-    EXPECT_EQ(IndexValues(p), (std::vector<int32_t>{0, 1, 1}));
-
-    p = VariantIndex({2, 2, 2, 2});
-    auto b = MakeMatrix({{0, 1, 2, 3}});
-    b->RearrangeCols(p);
-    EXPECT_EQ(ToRows(*b), (Rows{{0, 1, 2, 3}}));
-
-    // Every exchange settles a position, so a long index of repeats ends.
-    std::vector<int32_t> repeats(300, 299);
-    repeats[299] = 0;
-    p = VariantIndex(repeats);
-    auto c = ToMatrix(RandomDense(300, 2, 1));
-    c->RearrangeRows(p);
-    EXPECT_EQ(p.At(0).ToLong(), 0);
-}
-
-TEST(Vectors, RearrangeColsExamples) {
-    auto a = MakeMatrix({{1, 2}, {3, 4}, {5, 6}});
-    Variant p = VariantIndex({1, 0});
-    a->RearrangeCols(p);
-    EXPECT_EQ(ToRows(*a), (Rows{{2, 1}, {4, 3}, {6, 5}}));
-
-    auto b = MakeMatrix({{1, 2, 3}, {4, 5, 6}});
-    p = VariantIndex({1, 0});
-    b->RearrangeCols(p);
-    EXPECT_EQ(ToRows(*b), (Rows{{2, 1, 3}, {5, 4, 6}}));
-
-    // An index of length 3 on two columns: only positions 0 and 1 count,
-    // whatever the row count.
-    auto c = MakeMatrix({{1, 2}, {3, 4}, {5, 6}});
-    p = VariantIndex({0, 2, 1});
-    c->RearrangeCols(p);
-    EXPECT_EQ(ToRows(*c), (Rows{{1, 2}, {3, 4}, {5, 6}}));
-    EXPECT_EQ(IndexValues(p), (std::vector<int32_t>{0, 2, 1}));
-}
-
-TEST(Vectors, RearrangeIndexErrorsAndConversions) {
-    auto a = MakeMatrix({{0}, {1}, {2}});
-    Variant scalar(int32_t{1});
-    EXPECT_MATRIX_ERROR(a->RearrangeRows(scalar), 3, 1129);
-    EXPECT_MATRIX_ERROR(a->RearrangeCols(scalar), 3, 1130);
-    Variant noStorage = Variant::MakeArrayWithoutStorage(VariantType::VariantArray);
+    Variant one(int32_t{1}), noStorage = Variant::MakeArrayWithoutStorage(VariantType::VariantArray);
+    Variant empty = Variant::MakeVariantArray(0);  // still read at index 0
+    EXPECT_MATRIX_ERROR(a->RearrangeRows(one), 3, 1129);
+    EXPECT_MATRIX_ERROR(a->RearrangeCols(one), 3, 1130);
     EXPECT_RUNTIME_ERROR(a->RearrangeRows(noStorage), RuntimeError::SubscriptOutOfRange);
-    // An empty array is still read at index 0.
-    Variant empty = Variant::MakeVariantArray(0);
     EXPECT_RUNTIME_ERROR(a->RearrangeRows(empty), RuntimeError::SubscriptOutOfRange);
-
-    // Doubles round half to even: 1.5 -> 2, 0.5 -> 0.
+    // Rows before, index, rows after, index after; row i ends at position index(i).
+    const std::tuple<Rows, std::vector<int32_t>, Rows, std::vector<int32_t>> cases[] = {
+        {{{0}, {1}, {2}, {3}}, {1, 2, 3, 0}, {{3}, {0}, {1}, {2}}, {0, 1, 2, 3}},
+        {{{0}, {1}, {2}}, {7, 2, 1, 0, -1}, {{0}, {2}, {1}}, {7, 1, 2, 0, -1}},  // entries past the last row unread
+        {{{0}, {1}, {2}}, {1, 1, 0}, {{2}, {1}, {0}}, {0, 1, 1}},  // duplicates end
+    };
+    for (const auto& [before, index, after, indexAfter] : cases) {
+        auto a = MakeMatrix(before);
+        Variant p = Index(index);
+        a->RearrangeRows(p);
+        EXPECT_EQ(ToRows(*a), after);
+        EXPECT_EQ(Values(p), indexAfter);
+    }
+    // Columns: an index longer than the column count counts only its first entries.
+    auto c = MakeMatrix({{1, 2}, {3, 4}, {5, 6}});
+    Variant p = Index({1, 0, 1});
+    c->RearrangeCols(p);
+    EXPECT_EQ(ToRows(*c), (Rows{{2, 1}, {4, 3}, {6, 5}}));
+    // Doubles round half to even (1.5 -> 2, 0.5 -> 0); a moved entry keeps its type.
+    auto d = MakeMatrix({{0}, {1}, {2}});
     Variant doubles = Variant::MakeVariantArray({Variant(1.5), Variant(0.5), Variant(0.0)});
-    a->RearrangeRows(doubles);
-    EXPECT_EQ(ToRows(*a), (Rows{{2}, {1}, {0}}));
-    // The entry copied from position 2 keeps its type (a Double).
-    EXPECT_EQ(doubles.At(0).Type(), VariantType::Double);
-    EXPECT_EQ(doubles.At(2).Type(), VariantType::Long);
-
-    // Text that is no number: the conversion error, rows already swapped
-    // stay swapped.
-    auto b = MakeMatrix({{0}, {1}, {2}});
+    d->RearrangeRows(doubles);
+    EXPECT_EQ(ToRows(*d), (Rows{{2}, {1}, {0}}));
+    EXPECT_TRUE(doubles.At(0).Type() == VariantType::Double && doubles.At(2).Type() == VariantType::Long);
+    // Errors part way: rows already exchanged stay exchanged.
+    auto e = MakeMatrix({{0}, {1}, {2}});
     Variant text = Variant::MakeVariantArray({Variant(int32_t{1}), Variant(int32_t{0}), Variant("x")});
-    EXPECT_RUNTIME_ERROR(b->RearrangeRows(text), RuntimeError::TypeMismatch);
-    EXPECT_EQ(ToRows(*b), (Rows{{1}, {0}, {2}}));
+    EXPECT_RUNTIME_ERROR(e->RearrangeRows(text), RuntimeError::TypeMismatch);
+    EXPECT_EQ(ToRows(*e), (Rows{{1}, {0}, {2}}));
+}
 
-    // An entry naming a row beyond an index shorter than the matrix.
-    auto c = MakeMatrix({{0}, {1}, {2}});
-    Variant shortIndex = VariantIndex({2, 0});
-    EXPECT_RUNTIME_ERROR(c->RearrangeRows(shortIndex), RuntimeError::SubscriptOutOfRange);
-    EXPECT_EQ(ToRows(*c), (Rows{{2}, {1}, {0}}));
+TEST(Comparisons, SquareSymmetricAndEqual) {
+    EXPECT_TRUE(Matrix::New()->IsSquare() && Matrix::New()->IsSymmetric());  // reports 1 x 1
+    EXPECT_FALSE(MakeMatrix({{1, 2, 3}, {4, 5, 6}})->IsSquare());
+    // The diagonal is not examined, +0 equals -0, a NaN pair is not symmetric.
+    EXPECT_TRUE(MakeMatrix({{kNaN, -0.0}, {0.0, kInf}})->IsSymmetric());
+    EXPECT_FALSE(MakeMatrix({{1, kNaN}, {kNaN, 1}})->IsSymmetric());
+    auto s = MakeMatrix(RandomRows(77, 77, 5));
+    s->PlusEquals(s->Transpose());  // exactly symmetric
+    for (const auto& [i, j] : {std::pair{5, 5}, std::pair{0, 76}, std::pair{76, 0}, std::pair{40, 39}, std::pair{33, 64}}) {
+        const double x = s->Item(i, j);
+        s->SetItem(i, j, std::nextafter(x, 1e300));
+        EXPECT_EQ(s->IsSymmetric(), i == j) << i << "," << j;
+        s->SetItem(i, j, x);
+    }
+    // Equal when every difference is strictly below the tolerance.
+    auto a = MakeMatrix({{1, 2}, {3, 4}});
+    EXPECT_TRUE(a->IsEqualTo(a) && !a->IsEqualTo(a, 0) && !a->IsEqualTo(MakeMatrix({{1, 2}})));
+    EXPECT_TRUE(MakeMatrix({{1}})->IsEqualTo(MakeMatrix({{1 + 1e-10}})));
+    EXPECT_FALSE(MakeMatrix({{1}})->IsEqualTo(MakeMatrix({{1.5}}), 0.5));
+    EXPECT_TRUE(a->IsEqualTo(MakeMatrix({{1, 2}, {3, 4.5}}), 0.6));
+    EXPECT_RUNTIME_ERROR(a->IsEqualTo(nullptr), RuntimeError::MissingObject);
+    EXPECT_RUNTIME_ERROR(Matrix::New()->IsEqualTo(MakeMatrix({{1}})), RuntimeError::SubscriptOutOfRange);
+    // The first element in row order decides between a fault and an unequal (or NaN) pair.
+    EXPECT_EQ(FaultOf([] { MakeMatrix({{1, kMax}, {5, 1}})->IsEqualTo(MakeMatrix({{1, -kMax}, {1, 1}})); }),
+              "overflow");
+    EXPECT_FALSE(MakeMatrix({{1, 5}, {kMax, 1}})->IsEqualTo(MakeMatrix({{1, 1}, {-kMax, 1}})));
+    EXPECT_FALSE(MakeMatrix({{kNaN, kMax}})->IsEqualTo(MakeMatrix({{1, -kMax}})));
+    EXPECT_FALSE(MakeMatrix({{kSNaN}})->IsEqualTo(MakeMatrix({{1}})));
+    EXPECT_EQ(FaultOf([] { MakeMatrix({{kInf}})->IsEqualTo(MakeMatrix({{kInf}})); }), "invalid");
+}
+
+TEST(Normalization, ScalesByTheSignedLargestMagnitude) {
+    // Before, factor, after: the first largest magnitude in row order wins; quiet NaNs are skipped.
+    const std::tuple<Rows, double, Rows> cases[] = {
+        {{{0, -3}, {3, 0}}, -3, {{-0.0, 1}, {-1, -0.0}}},
+        {{{0, 0}, {0, -0.0}}, 0, {{0, 0}, {0, -0.0}}},
+        {{{kNaN, 2}, {-4, 1}}, -4, {{kNaN, -0.5}, {1, -0.25}}},
+        {{{10, 3}}, 10, {{1, 0.1 * 3}}},  // multiplied by the reciprocal, not divided
+    };
+    for (const auto& [before, factor, after] : cases) {
+        auto a = MakeMatrix(before);
+        double v = 42;
+        a->NormalizeMe(&v);
+        EXPECT_TRUE(v == factor && BitDiffs(ToRows(*a), after) == 0) << factor;
+    }
+    // Normalize works on a copy.
+    auto m = MakeMatrix({{2, -4}});
+    double v = 0;
+    EXPECT_TRUE(ToRows(*m->Normalize(&v)) == (Rows{{-0.5, 1}}) && v == -4.0 && ToRows(*m) == (Rows{{2, -4}}));
+    EXPECT_RUNTIME_ERROR(Matrix::New()->NormalizeMe(), RuntimeError::SubscriptOutOfRange);
+    // A subnormal largest magnitude: 1 / v overflows before anything is scaled or stored;
+    // an infinite one: 0 * inf is invalid, and only the earlier elements are scaled.
+    const double tiny = std::numeric_limits<double>::denorm_min() * 3;
+    auto a = MakeMatrix({{tiny, 0}}), b = MakeMatrix({{1, kInf}, {4, 5}});
+    EXPECT_EQ(FaultOf([&] { a->NormalizeMe(&v); }), "overflow");
+    EXPECT_TRUE(v == -4.0 && ToRows(*a) == (Rows{{tiny, 0}}));
+    EXPECT_EQ(FaultOf([&] { b->NormalizeMe(&v); }), "invalid");
+    EXPECT_TRUE(b->Item(0, 0) == 0.0 && std::isnan(b->Item(0, 1)) && b->Item(1, 0) == 4.0);
 }
 
 }  // namespace

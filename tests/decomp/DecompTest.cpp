@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+#include <functional>
+#include <random>
+
+#include "ReferenceDecomp.h"
+#include "core/MatrixAccess.h"
+#include "host/runtime/FloatingPoint.h"
+#include "support/DenseRows.h"
+#include "support/KernelWidth.h"
+
+namespace kestrim::test {
+namespace {
+
+using reference::Grid;
+constexpr int kQrError = 15, kSvdError = 16, kShapeError = 18, kQrHelp = 1131, kSvdHelp = 1132;
+
+Grid RandomGrid(int m, int n, uint32_t seed, double range = 1.0) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> dist(-range, range);
+    return FillRows(m, n, [&] { return dist(gen); });
+}
+
+bool HasStorage(const Matrix& m) { return detail::MatrixAccess::Elements(m).HasStorage(); }
+
+// The largest element difference (NaN sticks); infinite when the shapes differ.
+double MaxAbsDiff(const Grid& a, const Grid& b) {
+    if (a.size() != b.size() || a[0].size() != b[0].size()) return INFINITY;
+    double d = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        for (std::size_t j = 0; j < a[i].size(); ++j)
+            if (!(std::fabs(a[i][j] - b[i][j]) <= d) && d == d) d = std::fabs(a[i][j] - b[i][j]);
+    return d;
+}
+
+// Within 1e-15, and exact bits where the expected value is zero.
+void ExpectClose(const Matrix& got, const Grid& want) {
+    const Rows g = ToRows(got);
+    ASSERT_LT(MaxAbsDiff(g, want), 1e-15);
+    for (std::size_t i = 0; i < want.size(); ++i)
+        for (std::size_t j = 0; j < want[i].size(); ++j)
+            if (want[i][j] == 0) { ASSERT_TRUE(SameBits(g[i][j], want[i][j])) << i << "," << j << ": " << g[i][j]; }
+}
+
+// QR progress: factorisation 20(k+1)/n, R 20+10(i+1)/n, Q 100-70k/n (k descending).
+std::vector<float> QrPercents(int n, bool withR, bool withQ) {
+    std::vector<float> p;
+    for (int k = 0; k < n; ++k) p.push_back(static_cast<float>(20.0 * (k + 1) / n));
+    for (int i = 0; i < n && withR; ++i) p.push_back(static_cast<float>(20.0 + 10.0 * (i + 1) / n));
+    for (int k = n - 1; k >= 0 && withQ; --k) p.push_back(static_cast<float>(100.0 - 70.0 * k / n));
+    return p;
+}
+
+TEST(QR, WorkedExamples) {
+    const struct { Grid a, q, r; } cases[] = {
+        {{{3}}, {{-1}}, {{-3}}}, {{{-3}}, {{-1}}, {{3}}}, {{{0}}, {{1}}, {{-0.0}}}, {{{3}, {4}}, {{-0.6}, {-0.8}}, {{-5}}},
+        {{{0, 1}, {0, 2}}, {{1, 0}, {0, -1}}, {{-0.0, 1}, {0, -2}}},  // zero column: no reflection
+        {{{0, 0}, {0, 0}, {0, 0}}, {{1, 0}, {0, 1}, {0, 0}}, {{-0.0, 0}, {0, -0.0}}},
+    };
+    for (const auto& c : cases) {
+        MatrixPtr q = Matrix::New(), r = Matrix::New();
+        MakeMatrix(c.a)->QR(&q, &r);
+        ExpectClose(*q, c.q);
+        ExpectClose(*r, c.r);
+    }
+}
+
+// Q and R equal the scalar computation bit for bit, with events (step order) or not (blocked), at every width.
+TEST(QR, MatchesScalarReferenceBitForBit) {
+    const int shapes[][2] = {{2, 2}, {3, 1}, {6, 5}, {13, 6}, {31, 29}, {70, 45}};
+    for (bool wide : KernelWidths()) {
+        KernelWidth width(wide);
+        for (bool events : {false, true}) {
+            uint32_t seed = 100;
+            for (const auto& s : shapes) {
+                Grid a = RandomGrid(s[0], s[1], seed++, 100);
+                for (std::size_t i = 0; i < a.size() && s[1] > 2; ++i) a[i][1] = 0.0;  // nothing to reflect; a -0
+                a[0][s[1] - 1] = s[1] > 2 ? -0.0 : a[0][s[1] - 1];
+                const auto expected = reference::Qr(a);
+                auto m = MakeMatrix(a);
+                auto rec = events ? Record(m) : nullptr;
+                MatrixPtr q = Matrix::New(), r = Matrix::New();
+                m->QR(&q, &r);
+                EXPECT_EQ(BitDifferences(ToRows(*q), expected.q), 0) << s[0] << "x" << s[1];
+                EXPECT_EQ(BitDifferences(ToRows(*r), expected.r), 0) << s[0] << "x" << s[1];
+                EXPECT_LT(MaxAbsDiff(Multiply(ToRows(*q), ToRows(*r)), a), 1e-11);
+                if (events) { ASSERT_EQ(rec->Percents(), QrPercents(s[1], true, true)); }
+            }
+        }
+    }
+}
+
+TEST(QR, EventsOmittedOutputsAndCancel) {
+    const Grid g = RandomGrid(5, 3, 5);
+    auto a = MakeMatrix(g);
+    auto rec = Record(a);
+    MatrixPtr q = Matrix::New(), r = Matrix::New(), none;
+    for (int mode = 0; mode < 3; ++mode) {  // no outputs, R only (empty Q), Q only
+        rec->events.clear();
+        a->QR(mode == 2 ? &q : mode == 1 ? &none : nullptr, mode == 1 ? &r : nullptr);
+        EXPECT_EQ(rec->Percents(), QrPercents(3, mode == 1, mode == 2));
+        EXPECT_EQ(rec->events.back(), (RecordedEvent{"Done", "QR", 0.0f}));
+    }
+    EXPECT_EQ(none, nullptr);
+    // Cancelled at Q's second step (events 6-8): R is complete, Q's column 0 not formed.
+    rec->events.clear();
+    rec->onProgress = [&](int, bool& cancel) { cancel = rec->events.size() == 8; };
+    q = Matrix::New();
+    a->QR(&q, &r);
+    EXPECT_EQ(rec->events.size(), 8u);
+    EXPECT_EQ(BitDifferences(ToRows(*r), reference::Qr(g).r), 0);
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(SameBits(q->Item(i, 0), 0.0));
+    // Switched off inside a handler: nothing more, not even Done.
+    rec->events.clear();
+    rec->onProgress = [&](int, bool&) { a->SetFireEvents(rec->events.size() != 2); };
+    a->QR(&q, &r);
+    EXPECT_EQ(rec->events.size(), 2u);
+}
+
+TEST(QR, AliasedOutputsAndHandlerResizes) {
+    const Grid g = RandomGrid(4, 4, 7);
+    const auto expected = reference::Qr(g);
+    auto a = MakeMatrix(g), r = Matrix::New();
+    a->QR(&a, &r);
+    EXPECT_TRUE(SameRows(ToRows(*a), expected.q) && SameRows(ToRows(*r), expected.r));
+    // Shrinking R, emptying Q: the runtime error; growing Q: the leading block.
+    const struct { int at; std::function<void(Matrix& q, Matrix& r)> change; } cases[] = {
+        {4, [](Matrix&, Matrix& r) { r.Size(1, 1); }},
+        {9, [](Matrix& q, Matrix&) { q.SetAsArray(DoubleArray::Create2D(-1, 2)); }},
+        {9, [](Matrix& q, Matrix&) { q.SetCols(6); }}};
+    for (const auto& c : cases) {
+        auto m = MakeMatrix(g), q = Matrix::New(), rr = Matrix::New();
+        auto rec = Record(m);
+        rec->onProgress = [&](int index, bool&) { if (index == c.at) c.change(*q, *rr); };
+        if (&c == &cases[2]) m->QR(&q, &rr);
+        else EXPECT_MATRIX_ERROR(m->QR(&q, &rr), kQrError, kQrHelp);
+        EXPECT_EQ(rec->events.size(), &c == &cases[2] ? 13u : c.at + 1u);
+        for (int i = 0; i < 4 && &c == &cases[2]; ++i)
+            for (int j = 0; j < 6; ++j) EXPECT_TRUE(SameBits(q->Item(i, j), j < 4 ? expected.q[i][j] : 0.0));
+    }
+}
+
+// [[1,0,0],[0,1,0],[0,1,1]] has F(1,1) = 1 + 1/sqrt(2), F(2,1) = 1/sqrt(2). Values planted in Q after its first
+// step make the next reflection fault in its sum (column left unwritten) or in row 2 (row 1 keeps its update).
+TEST(QR, FaultInQKeepsExactlyTheStepsBeforeIt) {
+    const double f11 = 1.0 + 1.0 / std::sqrt(2.0), f21 = 1.0 / std::sqrt(2.0);
+    const struct { double planted1, planted2, want1, want2; } cases[] = {{-1.7e308, 0.0, -1.7e308, 0.0}, {-1e308, 1.7e308, (f11 - 1.0 - 1.7 * f21) * 1e308, INFINITY}};
+    for (const auto& c : cases) {
+        auto m = MakeMatrix({{1, 0, 0}, {0, 1, 0}, {0, 1, 1}}), q = Matrix::New(), r = Matrix::New();
+        auto rec = Record(m);
+        rec->onProgress = [&](int index, bool&) {
+            if (index == 6) q->SetItem(1, 2, c.planted1), q->SetItem(2, 2, c.planted2);
+        };
+        EXPECT_MATRIX_ERROR(m->QR(&q, &r), kQrError, kQrHelp);
+        EXPECT_NEAR(q->Item(1, 2) / 1e308, c.want1 / 1e308, 1e-12);
+        EXPECT_EQ(q->Item(2, 2), c.want2);
+        EXPECT_NEAR(q->Item(1, 1), 1.0 - f11, 1e-15);  // column 1 was completed first
+        EXPECT_NEAR(q->Item(2, 1), -f21, 1e-15);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(q->Item(i, 0), 0.0);  // step 0 never runs
+    }
+}
+
+TEST(SVD, WorkedExamples) {
+    const struct { double a, u, s, v; } ones[] = {{3, -1, 3, -1}, {-3, -1, 3, 1}, {0, 1, 0, 1}};
+    for (const auto& c : ones) {
+        auto a = MakeMatrix({{c.a}});
+        auto rec = Record(a);
+        MatrixPtr u = Matrix::New(), s = Matrix::New(), v = Matrix::New();
+        a->SVD(&u, &s, &v);
+        EXPECT_EQ((Rows{ToRows(*u)[0], ToRows(*s)[0], ToRows(*v)[0]}), (Rows{{c.u}, {c.s}, {c.v}})) << c.a;
+        EXPECT_EQ(rec->Percents(), (std::vector<float>{34, 35, 35, 53}));
+        EXPECT_EQ(rec->events.back(), (RecordedEvent{"Done", "SVD", 0.0f}));
+    }
+    const struct { Grid a; std::vector<double> w; } known[] = {{{{1, 2}, {3, 4}}, {0.36597, 5.46499}},
+                                                                {{{1, 2, 3}, {4, 5, 6}}, {9.50803, 0.77287, 0}}};
+    for (const auto& k : known) {
+        MatrixPtr u = Matrix::New(), s = Matrix::New(), v = Matrix::New();
+        MakeMatrix(k.a)->SVD(&u, &s, &v);
+        EXPECT_EQ(u->Cols(), v->Rows());  // a wide U gets zero columns
+        for (std::size_t i = 0; i < k.w.size(); ++i) EXPECT_NEAR(s->Item(i, i), k.w[i], 1e-5);
+    }
+}
+
+// U, W, V equal the scalar computation bit for bit, for any wanted outputs, with or without events, at every width.
+TEST(SVD, MatchesScalarReferenceBitForBit) {
+    const int shapes[][2] = {{3, 1}, {1, 3}, {7, 5}, {5, 7}, {17, 11}, {37, 61}};
+    std::vector<Grid> inputs;
+    for (const auto& sh : shapes) inputs.push_back(RandomGrid(sh[0], sh[1], sh[0] + sh[1], 10));
+    inputs.push_back(Multiply(RandomGrid(30, 6, 1), RandomGrid(6, 25, 2)));  // rank 6
+    inputs.push_back(RandomGrid(12, 9, 5));
+    for (auto& row : inputs.back()) row[0] = row[4] = 0.0;
+    for (bool wide : KernelWidths()) {
+        KernelWidth width(wide);
+        for (const Grid& a : inputs) {
+            for (int mode = 0; mode < 8; ++mode) {
+                const bool wantU = mode & 1, wantV = mode & 2, events = mode & 4;
+                const auto expected = reference::Svd(a, wantU, wantV);
+                auto m = MakeMatrix(a);
+                auto rec = events ? Record(m) : nullptr;
+                MatrixPtr u = wantU ? Matrix::New() : nullptr, v = wantV ? Matrix::New() : nullptr, s = Matrix::New();
+                m->SVD(&u, &s, &v);
+                SCOPED_TRACE(testing::Message() << a.size() << "x" << a[0].size() << " mode " << mode);
+                for (std::size_t i = 0; i < expected.w.size(); ++i) EXPECT_TRUE(SameBits(s->Item(i, i), expected.w[i]));
+                if (wantU) { EXPECT_EQ(BitDifferences(ToRows(*u), expected.u), 0); }
+                if (wantV) { EXPECT_EQ(BitDifferences(ToRows(*v), expected.v), 0); }
+                if (mode != 3) continue;
+                EXPECT_LT(MaxAbsDiff(Multiply(Multiply(ToRows(*u), ToRows(*s)), Transposed(ToRows(*v))), a), 1e-12);
+            }
+        }
+    }
+}
+
+TEST(SVD, CancelDeliversNothing) {
+    auto a = MakeMatrix(RandomGrid(5, 4, 10));
+    auto rec = Record(a);
+    for (int cancelAt : {0, 6, 9}) {  // no Done and no error either
+        rec->events.clear();
+        rec->onProgress = [&](int, bool& cancel) { cancel = rec->events.size() == cancelAt + 1u; };
+        MatrixPtr uu = MakeMatrix({{0, 42}}), s = Matrix::New(), v = Matrix::New();
+        a->SVD(&uu, &s, &v);
+        EXPECT_EQ(rec->events.size(), cancelAt + 1u);
+        EXPECT_EQ(ToRows(*uu), (Rows{{0, 42}}));
+        EXPECT_FALSE(HasStorage(*s) || HasStorage(*v));
+    }
+}
+
+// Failures raise the operation's error before delivering anything, and no Done.
+TEST(Decomp, ErrorsDeliverNothing) {
+    auto wide = Matrix::New(), emptied = MakeMatrix({{1, 2}});
+    wide->SetCols(3);  // no storage, but too few rows is checked first
+    emptied->SetAsArray(DoubleArray::Create2D(-1, 1));
+    const Grid stuck = {{0, 0}, {3, 2}, {-2, 3}};  // the shifted sweeps never converge
+    ASSERT_EQ(reference::Svd(stuck).failure, 1);
+    const struct { bool qr; MatrixPtr a; int code; } cases[] = {{true, MakeMatrix({{1, 2, 3}, {4, 5, 6}}), kShapeError},
+        {true, wide, kShapeError}, {true, Matrix::New(), kQrError}, {true, MakeMatrix({{1.5e308}, {1.5e308}}), kQrError},
+        {true, MakeMatrix({{1, NAN}, {2, 3}}), kQrError}, {true, MakeMatrix({{INFINITY, 1}, {2, 3}}), kQrError},
+        {false, MakeMatrix({{1e308, 1e308}, {1e308, 1e308}}), kSvdError}, {false, MakeMatrix({{1, NAN}, {2, 3}}), kSvdError},
+        {false, MakeMatrix({{INFINITY, 1}, {0, 1}}), kSvdError}, {false, Matrix::New(), kSvdError},
+        {false, emptied, kSvdError}, {false, MakeMatrix(stuck), kSvdError}};
+    for (const auto& c : cases) {
+        auto rec = Record(c.a);
+        MatrixPtr u = MakeMatrix({{0, 7}}), s = Matrix::New(), v = Matrix::New();
+        if (c.qr) EXPECT_MATRIX_ERROR(c.a->QR(&u, &s), c.code, kQrHelp);
+        else EXPECT_MATRIX_ERROR(c.a->SVD(&u, &s, &v), c.code, kSvdHelp);
+        EXPECT_EQ(ToRows(*u), (Rows{{0, 7}}));
+        EXPECT_FALSE(HasStorage(*s) || HasStorage(*v));
+        for (const auto& e : rec->events) EXPECT_TRUE(e.kind != "Done" && c.code != kShapeError) << e;
+        if (&c == &cases[11]) { EXPECT_EQ(rec->Percents(), (std::vector<float>{17, 34, 35, 35, 44})); }
+    }
+}
+
+TEST(Decomp, NumericHelpersTiesSignsAndFaultOrder) {
+    fp::FpScope scope;
+    EXPECT_TRUE(SameBits(detail::Pythag(-2, 2), 2.0 * std::sqrt(2.0)));  // equal magnitudes: |b| sqrt(2)
+    EXPECT_TRUE(SameBits(detail::Pythag(-0.0, -0.0), 0.0));
+    EXPECT_NEAR(detail::Pythag(1e308, 1e308) / 1e308, std::sqrt(2.0), 1e-15);  // no intermediate overflow
+    EXPECT_EQ(detail::SignOf(-5, -0.0), 5.0);
+    EXPECT_TRUE(SameBits(detail::MaxDouble(-0.0, 0.0), -0.0));  // ties keep the first argument
+    EXPECT_FALSE(fp::HasFault());
+    volatile double zero = 0.0, one = 1.0;  // not folded at compile time
+    double cr = 0, ci = 0;
+    EXPECT_RUNTIME_ERROR(detail::ComplexDivideChecked(one, zero, zero, zero, cr, ci), RuntimeError::DivisionByZero);
+    fp::ClearFlags();  // 0/0 comes first: invalid operation (reported as overflow), although 1/0 follows
+    EXPECT_RUNTIME_ERROR(detail::ComplexDivideChecked(zero, one, zero, zero, cr, ci), RuntimeError::Overflow);
+}
+
+}  // namespace
+}  // namespace kestrim::test

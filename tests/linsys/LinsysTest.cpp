@@ -1,0 +1,277 @@
+#include "linsys/Kernels.h"
+#include "linsys/Oracles.h"
+
+namespace kestrim::test {
+namespace {
+
+const double kInf = INFINITY;
+// A NaN in the pivot row reaches a row whose entry is 0.0 only where that row
+// is processed: inversion does (and finds no pivot), Determinant and SolveGauss skip it.
+const Rows kNanAboveZero{{1, NAN}, {0, 1}};
+
+Rows Det(const Rows& a) { return {{MakeMatrix(a)->Determinant()}}; }
+Rows Inv(const Rows& a) { return ToRows(*MakeMatrix(a)->Inverse()); }
+Rows Sol(const Rows& a, const Rows& b) { return ToRows(*MakeMatrix(a)->Solve(MakeMatrix(b))); }
+Rows Gauss(const Rows& a, const Rows& b) { return ToRows(*MakeMatrix(a)->SolveGauss(MakeMatrix(b))); }
+std::vector<int32_t> PermOf(const Variant& perm) {
+    std::vector<int32_t> p;
+    EXPECT_EQ(perm.Type(), VariantType::VariantArray);
+    for (int32_t i = perm.LBound(); i <= perm.UBound(); ++i)  // an element not a Long shows as -99
+        p.push_back(perm.At(i).Type() == VariantType::Long ? perm.At(i).AsLongRaw() : -99);
+    return p;
+}
+// An operation, its events' names, its result as rows (outputs start as {{8}}), its result when cancelled.
+struct NamedOp { const char *progress, *done; Rows (*run)(const MatrixPtr&); Rows cancelled; };
+Rows Of(const MatrixPtr& m) { return m ? ToRows(*m) : Rows{}; }
+MatrixPtr Ones(const MatrixPtr& a) { return MakeMatrix(Rows(a->Rows(), {1.0})); }
+Rows RunLu(const MatrixPtr& a, MatrixPtr u = MakeMatrix({{8}})) { return a->LU(nullptr, &u), Of(u); }
+Rows RunChol(const MatrixPtr& a, MatrixPtr l = MakeMatrix({{8}})) { return a->Cholesky(&l), Of(l); }
+const NamedOp kLu{"LU", "LU", [](auto& a) { return RunLu(a); }, {{8}}};
+const NamedOp kChol{"Cholesky", "CHOLdc", [](auto& a) { return RunChol(a); }, {{8}}};
+Rows Chol(const Rows& a) { return RunChol(MakeMatrix(a), Matrix::New()); }
+const NamedOp kDet{"Determinant", "Determinant", [](auto& a) { return Rows{{a->Determinant()}}; }, {{0}}};
+const NamedOp kInv{"Inverse", "Inverse", [](auto& a) { return Of(a->Inverse()); }, {}};
+const NamedOp kSol{"Inverse", "Solve", [](auto& a) { return Of(a->Solve(Ones(a))); }, {}};
+const NamedOp kGauss{"SolveGauss", "SolveGauss", [](auto& a) { return Of(a->SolveGauss(Ones(a))); }, {}};
+const NamedOp* const kOps[] = {&kLu, &kDet, &kInv, &kSol, &kGauss, &kChol};
+
+// LU as rows: L, then U, then the permutation followed by the sign.
+Rows LuRows(const Rows& a) {
+    MatrixPtr l = Matrix::New(), u = Matrix::New();
+    Variant perm;
+    int32_t sign = 0;
+    MakeMatrix(a)->LU(&l, &u, &perm, &sign);
+    Rows r = ToRows(*l), ur = ToRows(*u);
+    r.insert(r.end(), ur.begin(), ur.end());
+    const auto p = PermOf(perm);
+    r.emplace_back(p.begin(), p.end());
+    r.back().push_back(sign);
+    return r;
+}
+
+TEST(EliminationTest, WorkedExamples) {
+    const double r3 = 1.0 / 3;  // Solve forms the reciprocal, then multiplies
+    const std::vector<std::pair<Rows, Rows>> cases{
+        {LuRows({{1, 2}, {2, 4}}), {{1, 0}, {0.5, 1}, {2, 4}, {0, 1e-20}, {1, 0, -1}}},  // tie: later row
+        {LuRows({{0, 1}, {0, 2}}), {{1, 0}, {0, 1}, {1e-20, 2}, {0, 1}, {1, 0, -1}}},  // all weights 0
+        {LuRows({{-3.5}}), {{1}, {-3.5}, {0, 1}}},
+        {Det({{0, 1}, {1, 0}}), {{-1}}}, {Det({{1, 2}, {-1, 3}}), {{5}}}, {Det(kNanAboveZero), {{1}}},
+        {Det({{1, 2, 0}, {3, 4, 0}, {5, 6, 0}}), {{0}}}, {Gauss(kNanAboveZero, {{1}, {2}}), {{NAN}, {2}}},
+        {Inv({{4}}), {{0.25}}}, {Inv({{0, 1}, {1, 0}}), {{0, 1}, {1, 0}}},
+        {Sol({{2, 0}, {0, 4}}, {{2}, {4}}), {{1}, {1}}}, {Sol({{0, 1}, {1, 0}}, {{3}, {5}}), {{5}, {3}}},
+        {Sol({{3}}, {{7}}), {{r3 * 7}}}, {Gauss({{1, 2}, {-1, 3}}, {{3}, {2}}), {{1}, {1}}},
+        {Gauss({{0, 1}, {1, 0}}, {{3}, {5}}), {{5}, {3}}}, {Chol({{9}}), {{3}}},
+        {Chol({{4, 2}, {2, 3}}), {{2, 0}, {1, std::sqrt(2.0)}}}};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const auto& [got, expect] = cases[i];
+        EXPECT_TRUE(got == expect || SameRows(got, expect)) << "case " << i;
+    }
+}
+
+TEST(EliminationTest, ErrorNumbersHelpContextsAndMessages) {
+    auto rowsOnly = [](int32_t n) { auto m = Matrix::New(); m->SetRows(n); return m; };  // n x 1, no elements
+    const MatrixPtr sq = MakeMatrix({{1, 2}, {3, 4}}), wide = MakeMatrix({{1, 2, 3}, {4, 5, 6}});
+    const MatrixPtr singular = MakeMatrix({{1, 2}, {2, 4}}), col = MakeMatrix({{1}, {1}});
+    const auto E = MatrixErrorNumber;
+    const auto kMissing = static_cast<int32_t>(RuntimeError::MissingObject);
+    const auto kSubscript = static_cast<int32_t>(RuntimeError::SubscriptOutOfRange);
+    const auto kOverflow = static_cast<int32_t>(RuntimeError::Overflow);
+    struct Case { std::function<void()> run; int32_t number, help = -1; const char* text = nullptr; };
+    const std::vector<Case> cases{
+        {[] { MakeMatrix({{0}})->LU(); }, E(13), 1127, "\r\rDecomposition is not possible for a singular matrix."},
+        {[&] { wide->LUdc(); }, E(5), 1127}, {[&] { wide->Determinant(); }, E(8), 1116},
+        {[&] { wide->Inverse(); }, E(5), 1108}, {[&] { singular->Inverse(); }, E(6), 1108},
+        {[] { Inv(kNanAboveZero); }, E(6), 1108}, {[&] { singular->SolveGauss(col); }, E(10), 1118},
+        {[&] { sq->Solve(MakeMatrix({{1, 2}})); }, E(11), 1117}, {[&] { sq->SolveGauss(sq); }, E(11), 1118},
+        {[&] { singular->Solve(col); }, E(10), 1117}, {[] { Sol(kNanAboveZero, {{1}, {1}}); }, E(10), 1117},
+        {[&] { wide->Solve(nullptr); }, E(9), 1117, "\r\rNot as square Matrix. System of equations can not"},
+        {[] { MakeMatrix({{0}})->SolveGauss(Matrix::New()); }, E(10), 1118},  // fails before reading b
+        {[&] { wide->SolveGauss(MakeMatrix({{1}})); }, E(9), 1118, "\r\rNot a square Matrix. System of"},
+        {[] { Chol({{0}}); }, E(14), 1128}, {[] { Chol({{NAN}}); }, E(14), 1128}, {[] { Chol({{1, 2}}); }, E(5), 1128},
+        {[] { Chol({{1e-300, 1, 1e300}, {2, 1, 0}, {1e300, 0, 1}}); }, E(14), 1128},  // asymmetry before overflow
+        {[&] { sq->Solve(nullptr); }, kMissing}, {[&] { wide->SolveGauss(nullptr); }, kMissing},
+        {[] { MakeMatrix({{2}})->Solve(Matrix::New()); }, kSubscript},  // b without storage: raises on first read
+        {[&] { MakeMatrix({{1, 0, 0}, {3, 1, 0}, {0, 0, 1}})->SolveGauss(rowsOnly(3)); }, kSubscript},
+        {[&] { MakeMatrix({{1e-300, 1e300}, {0, 1}})->SolveGauss(rowsOnly(2)); }, kOverflow}};  // pivot row first
+    for (size_t i = 0; i < cases.size(); ++i) {
+        try {
+            cases[i].run();
+            ADD_FAILURE() << "case " << i << " raised nothing";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.Number(), cases[i].number) << "case " << i << ": " << e.Description();
+            EXPECT_TRUE(cases[i].help < 0 || e.HelpContext() == cases[i].help) << "case " << i;
+            EXPECT_TRUE(!cases[i].text || e.Description().find(cases[i].text) != std::string::npos) << i;
+        }
+    }
+}
+
+void ShrinkTo2(Matrix& m) { m.Size(2, 2), m.SetItem(1, 1, 100); }  // Cholesky then reads (1, 1), then (2, 1)
+
+// Progress events, then Done, a plain return or an error; the first fault decides which.
+TEST(EliminationTest, EventsErrorsAndFaultsInOrder) {
+    const char *kDone = "Done", *kReturn = "", *kFailed = nullptr, *kOver = "Overflow";
+    const char* kInvalid = kInvalidOperationText;
+    const float t = 100.0f / 3, tt = 200.0f / 3;
+    const Rows spd{{4, 2, 2}, {2, 5, 3}, {2, 3, 6}}, sym2{{2, 1}, {1, 3}}, inf2{{1, kInf}, {1, kInf}};
+    struct Case { const NamedOp& op; Rows a; std::vector<float> percents; const char* end;
+                  void (*onEvent)(Matrix&) = nullptr; };
+    const std::vector<Case> cases{
+        {kLu, spd, {t, tt, 100}, kDone}, {kLu, {{1, 2, 3}, {0, 0, 0}, {4, 5, 6}}, {}, kFailed},
+        {kLu, inf2, {50}, kInvalid}, {kLu, {{2, 0, 1.7e308}, {0, 1, 0}, {1.9, 0, -1.7e308}}, {t, tt}, kOver},
+        {kDet, sym2, {50, 100}, kDone}, {kDet, {{1, 2, 0}, {3, 4, 0}, {5, 6, 0}}, {t, tt}, kReturn},
+        {kDet, {{1e200, 0}, {0, 1e200}}, {50, 100}, kOver}, {kDet, inf2, {}, kInvalid},  // the product
+        {kDet, {{1, 0, 0}, {0, 1, 1e308}, {0, 1, -1e308}}, {t}, kOver,
+         [](Matrix& m) { m.SetAsArray(DoubleArray::Create2D(-1, 0)); }},
+        {kInv, {{4}}, {100}, kDone}, {kInv, {{1, 2}, {2, 4}}, {50}, kFailed},
+        {kInv, {{1e-300, 1e300}, {0, 1}}, {}, kOver},  // before 0 * inf in the next row
+        {kInv, {{1, kInf}, {1, 1}}, {50}, kInvalid}, {kInv, {{1, 0, 0}, {0, 1e-300, 1e300}, {0, 0, 1}}, {t}, kOver},
+        {kSol, sym2, {50, 100}, kDone}, {kGauss, sym2, {50, 100}, kDone},
+        {kGauss, {{1, 0, 0}, {0, 1, 1e308}, {0, 1, -1e308}}, {t}, kOver, [](Matrix& m) { m.Size(1, 1); }},
+        {kChol, spd, {t, tt, 100}, kDone}, {kChol, {{1, 2}, {2, 1}}, {50}, kFailed},  // radicand
+        {kChol, {{4, 2, 0}, {2, 3, 1}, {0, 2, 5}}, {t}, kFailed},  // asymmetry after column 0
+        {kChol, {{1e-300, 1e300, 1}, {1e300, 1, 0}, {2, 0, 1}}, {}, kOver},  // before row 2's asymmetry
+        {kChol, {{1, 1e200}, {1e200, 1}}, {50}, kOver},  // the radicand's sum, not a failed test
+        {kChol, spd, {t}, RuntimeErrorText(RuntimeError::SubscriptOutOfRange), ShrinkTo2}};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        auto a = MakeMatrix(c.a);
+        auto rec = Record(a);
+        if (c.onEvent) rec->onProgress = [&a, &c](int, bool&) { c.onEvent(*a); };
+        const bool returns = c.end == kDone || c.end == kReturn;
+        try {
+            c.op.run(a);
+            EXPECT_TRUE(returns) << "case " << i << " raised nothing";
+        } catch (const Error& e) {
+            EXPECT_FALSE(returns) << "case " << i << ": " << e.Description();
+            EXPECT_TRUE(!c.end || e.Description() == c.end) << "case " << i << ": " << e.Description();
+        }
+        std::vector<RecordedEvent> expect;
+        for (float p : c.percents) expect.push_back({"OnProgress", c.op.progress, p});
+        if (c.end == kDone) expect.push_back({"Done", c.op.done, 0.0f});
+        EXPECT_EQ(rec->events, expect) << "case " << i;
+    }
+}
+
+// No storage raises the subscript error; cancelling gives the empty result; a handler
+// switching events off gets no more events, not even Done, and the full result.
+TEST(EliminationTest, NoStorageCancelAndEventsSwitchedOff) {
+    for (const NamedOp* op : kOps) {
+        EXPECT_RUNTIME_ERROR(op->run(Matrix::New()), RuntimeError::SubscriptOutOfRange);  // no storage
+        auto m = MakeMatrix({{4, 1, 2}, {1, 5, 3}, {2, 3, 6}});
+        auto rec = Record(m);
+        rec->onProgress = [](int index, bool& cancel) { cancel = index == 1; };
+        EXPECT_EQ(op->run(m), op->cancelled) << op->done;
+        EXPECT_EQ(rec->events.size(), 2u) << op->done;
+        rec->events.clear();
+        rec->onProgress = [&m](int, bool&) { m->SetFireEvents(false); };
+        EXPECT_NE(op->run(m), op->cancelled) << op->done;
+        EXPECT_EQ(rec->events.size(), 1u) << op->done;
+    }
+}
+
+// Asymmetry and faults keep Cholesky's output; a failed radicand test empties it.
+TEST(EliminationTest, CholeskyOutputOnFailure) {
+    const MatrixPtr original = MakeMatrix({{7}});
+    for (const auto& [a, kept] : std::vector<std::pair<Rows, bool>>{
+             {{{1, 2}, {3, 4}}, true}, {{{4, 2, 0}, {2, 3, 1}, {0, 2, 5}}, true}, {{{1, 2}, {2, 1}}, false},
+             {{{0, 0}, {0, 1}}, false}, {{{1e-300, 1e300}, {1e300, 1}}, true}}) {  // the last overflows
+        MatrixPtr l = original;
+        EXPECT_THROW(MakeMatrix(a)->CHOLdc(&l), Error);
+        EXPECT_EQ(l, kept ? original : nullptr);
+    }
+    EXPECT_EQ(ToRows(*original), (Rows{{7}}));
+}
+
+TEST(LuTest, PermutationAfterCancelAndFault) {
+    Variant perm;
+    int32_t sign = 0;
+    // Cancelled at the first event: the permutation as reached.
+    const Rows src{{1, 2, 0}, {3, 1, 1}, {0, 5, 1}};
+    const auto partial = oracle::Lu(src, 1);
+    ASSERT_NE(partial->perm, oracle::Lu(src)->perm);  // column 1 still interchanges
+    auto a = MakeMatrix(src);
+    Record(a)->onProgress = [](int, bool& cancel) { cancel = true; };
+    a->LU(nullptr, nullptr, &perm, &sign);
+    EXPECT_EQ(PermOf(perm), partial->perm);
+    EXPECT_EQ(sign, partial->sign);
+
+    // A product of column 0 overflows in element (35, 35), reached in column 35 of the
+    // blocked elimination's second panel: 35 events, then the fault, though a handler shrank the receiver.
+    const int n = 40;
+    Rows big = Identity(n);
+    big[0][0] = 2, big[0][35] = 1.7e308, big[35][0] = 1.9, big[35][35] = -1.7e308;
+    std::swap(big[1], big[2]);
+    auto b = MakeMatrix(big);
+    auto rec = Record(b);
+    rec->onProgress = [&b](int index, bool&) { if (index == 0) b->Size(1, 1); };
+    EXPECT_RUNTIME_ERROR(b->LU(nullptr, nullptr, &perm, &sign), RuntimeError::Overflow);
+    ASSERT_EQ(rec->events.size(), 35u);
+    EXPECT_EQ(rec->events.back(), (RecordedEvent{"OnProgress", "LU", 3500.0f / n}));
+    std::vector<int32_t> expect{0, 2, 1};  // the interchange of column 1, recorded once
+    for (int i = 3; i < n; ++i) expect.push_back(i);
+    EXPECT_EQ(PermOf(perm), expect);
+    EXPECT_EQ(sign, -1);
+}
+
+Rows LuRowsOf(const oracle::LuResult& r) {  // the oracle's factors laid out as LuRows gives them
+    const size_t n = r.a.size();
+    Rows out(2 * n, std::vector<double>(n, 0.0));
+    for (size_t i = 0; i < n; ++i)
+        for (size_t j = 0; j < n; ++j) out[j < i ? i : n + i][j] = r.a[i][j], out[i][i] = 1;
+    out.emplace_back(r.perm.begin(), r.perm.end());
+    out.back().push_back(r.sign);
+    return out;
+}
+
+// With the wide kernels and the baseline ones.
+TEST(BitIdentityTest, AllEliminationsMatchTheScalarVersions) {
+    std::mt19937_64 gen(2024);
+    for (int n : {1, 2, 3, 5, 8, 13, 31, 33, 64, 70, 97, 130}) {
+        for (int variant = 0; variant < 4; ++variant) {
+            const bool integers = variant & 1;
+            linsys::UseBaselineKernels((variant & 2) != 0);
+            SCOPED_TRACE(::testing::Message() << "n=" << n << " variant=" << variant);
+            const Rows src = oracle::RandomRows(n, n, gen, integers), b = oracle::RandomRows(n, 1, gen, integers);
+            const MatrixPtr a = MakeMatrix(src);
+            if (const auto lu = oracle::Lu(src)) EXPECT_TRUE(SameRows(LuRows(src), LuRowsOf(*lu)));
+            else EXPECT_MATRIX_ERROR(a->LU(), 13, 1127);
+            EXPECT_TRUE(SameBits(a->Determinant(), oracle::Determinant(src)));
+            if (const auto inv = oracle::GaussJordan(src)) EXPECT_TRUE(SameRows(Inv(src), *inv));
+            else EXPECT_MATRIX_ERROR(a->Inverse(), 6, 1108);
+            if (const auto x = oracle::SolveGauss(src, b)) EXPECT_TRUE(SameRows(Gauss(src, b), *x));
+            else EXPECT_MATRIX_ERROR(a->SolveGauss(MakeMatrix(b)), 10, 1118);
+            if (integers) continue;
+            Rows spd = Multiply(src, Transposed(src));  // positive definite
+            for (int i = 0; i < n; ++i) spd[i][i] += n;
+            EXPECT_TRUE(SameRows(Chol(spd), oracle::Cholesky(spd)));
+        }
+    }
+    linsys::UseBaselineKernels(false);
+    const Rows nanColumn{{3, 1, 1}, {1, NAN, 4}, {2, NAN, 5}};  // keeps the previous column's pivot row
+    EXPECT_TRUE(SameRows(LuRows(nanColumn), LuRowsOf(*oracle::Lu(nanColumn))));
+}
+
+TEST(LinsysOutputs, LuAndCholeskyFillTheCallersObjects) {
+    const Rows a = {{4, 2, 0}, {2, 3, 1}, {0, 1, 5}};
+    auto m = MakeMatrix(a);
+    auto l = MakeMatrix({{9, 9, 9, 9, 9}, {9, 9, 9, 9, 9}});  // resized to 3 x 3
+    auto fresh = Matrix::New();  // no storage yet: given some
+    m->LU(&l, &fresh);
+    EXPECT_EQ(l->Rows(), 3);
+    EXPECT_EQ(l->Item(0, 1), 0.0);
+    EXPECT_EQ(l->Item(1, 1), 1.0);
+    EXPECT_EQ(fresh->Item(1, 0), 0.0);
+    auto both = Matrix::New();
+    m->LU(&both, &both);  // the same object ends holding U
+    EXPECT_EQ(ToRows(*both), ToRows(*fresh));
+    MatrixPtr none;
+    m->LU(&none, nullptr);  // empty and omitted outputs: nothing is created
+    EXPECT_EQ(none, nullptr);
+    auto self = m;
+    m->Cholesky(&self);  // the receiver as its own output
+    EXPECT_EQ(m->Item(0, 0), 2.0);
+    EXPECT_EQ(m->Item(0, 1), 0.0);
+}
+
+}  // namespace
+}  // namespace kestrim::test

@@ -1,130 +1,99 @@
-// Registration, the class factory and unloading, through the DLL's entry
-// points. Runs last: it unregisters the server and registers it again.
-#include <string>
-
+// Registration, class factory and unloading through the DLL's entry points, and
+// main: automation_client <KestrimMatrix.dll as registered> runs every group.
 #include "ClientSupport.h"
 
 namespace client {
 namespace {
-
-using namespace kestrim::automation;
-
-std::wstring GuidText(const GUID& g) {
+std::wstring g_dllPath;
+std::wstring Key(const wchar_t* kind, const GUID& g) {
     wchar_t text[40] = {};
     StringFromGUID2(g, text, 40);
-    return text;
+    return kind + std::wstring(text);
 }
-
 bool KeyExists(const std::wstring& path) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
+    return RegCloseKey(key), true;
 }
-
-std::wstring ReadString(const std::wstring& path, const wchar_t* name) {
+std::wstring Value(const std::wstring& path, const wchar_t* name = nullptr) {
     wchar_t value[1024] = {};
     DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
-        return L"<missing>";
-    return value;
+    return RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size) ? L"" : value;
 }
-
-bool EndsWithNoCase(const std::wstring& text, const std::wstring& tail) {
-    return text.size() >= tail.size() && _wcsicmp(text.c_str() + text.size() - tail.size(), tail.c_str()) == 0;
-}
-
-using EntryPoint = HRESULT(STDAPICALLTYPE*)();
-using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
 }  // namespace
+const std::wstring& DllPath() { return g_dllPath; }
 
 CLIENT_GROUP(Registration) {
-    const std::wstring clsidKey = L"CLSID\\" + GuidText(kMatrixClassId);
-    const std::wstring libKey = L"TypeLib\\" + GuidText(kLibraryId);
-    const std::wstring interfaceKey = L"Interface\\" + GuidText(kMatrixInterfaceId);
-    const std::wstring eventsKey = L"Interface\\" + GuidText(kMatrixEventsId);
-
-    // What regsvr32 wrote.
+    const std::wstring cls = Key(L"CLSID\\", kMatrixClassId), keys[] = {cls, Key(L"TypeLib\\", kLibraryId),
+        Key(L"Interface\\", kMatrixInterfaceId), Key(L"Interface\\", kMatrixEventsId), L"KestrimMatrixLib.Matrix"};
     CLSID fromProgId{};
-    CHECK(SUCCEEDED(CLSIDFromProgID(L"KestrimMatrixLib.Matrix", &fromProgId)) && fromProgId == kMatrixClassId,
-          "the programmatic identifier names the class");
-    CHECK(EndsWithNoCase(ReadString(clsidKey + L"\\InprocServer32", nullptr), L"\\KestrimMatrix.dll"),
-          "InprocServer32 names the DLL");
-    CHECK(ReadString(clsidKey + L"\\InprocServer32", L"ThreadingModel") == L"Apartment", "apartment threading");
-    CHECK(ReadString(clsidKey + L"\\ProgID", nullptr) == L"KestrimMatrixLib.Matrix", "ProgID under the class");
-    CHECK(ReadString(clsidKey + L"\\TypeLib", nullptr) == GuidText(kLibraryId), "TypeLib under the class");
-    CHECK(KeyExists(libKey + L"\\1.0"), "type library registered as 1.0");
-    CHECK(KeyExists(interfaceKey) && KeyExists(eventsKey), "interfaces registered");
-
+    CHECK(SUCCEEDED(CLSIDFromProgID(L"KestrimMatrixLib.Matrix", &fromProgId)) && fromProgId == kMatrixClassId &&
+              EndsWith(Value(cls + L"\\InprocServer32"), L"\\KestrimMatrix.dll") &&
+              Value(cls + L"\\InprocServer32", L"ThreadingModel") == L"Apartment" &&
+              Value(cls + L"\\ProgID") == keys[4] && Value(cls + L"\\TypeLib") == keys[1].substr(8) &&
+              KeyExists(keys[1] + L"\\1.0") && KeyExists(keys[2]) && KeyExists(keys[3]),
+          "registry entries of the class, library and interfaces");
     HMODULE dll = LoadLibraryW(DllPath().c_str());
-    CHECK(dll != nullptr, "LoadLibrary");
-    if (!dll) return;
-    auto getClassObject = reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
-    auto canUnload = reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
-    auto doRegister = reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer")));
-    auto doUnregister = reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(dll, "DllUnregisterServer")));
-    CHECK(getClassObject && canUnload && doRegister && doUnregister, "the four entry points are exported");
-    if (!getClassObject || !canUnload || !doRegister || !doUnregister) return;
-
+    auto entry = [dll](const char* name) { return reinterpret_cast<void*>(GetProcAddress(dll, name)); };
+    auto get = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(entry("DllGetClassObject"));
+    using Entry = HRESULT(STDAPICALLTYPE*)();
+    auto canUnload = Entry(entry("DllCanUnloadNow")), doRegister = Entry(entry("DllRegisterServer")),
+         doUnregister = Entry(entry("DllUnregisterServer"));
+    CHECK(get && canUnload && doRegister && doUnregister, "the four entry points are exported");
+    if (!get || !canUnload || !doRegister || !doUnregister) return;
     // Every object of the earlier groups is released by now.
     CHECK(canUnload() == S_OK, "DllCanUnloadNow with no object left");
-
-    // The class factory, straight from the DLL.
     Ptr<IClassFactory> factory;
-    CHECK(getClassObject(kLibraryId, IID_IClassFactory, reinterpret_cast<void**>(factory.Out())) ==
-              CLASS_E_CLASSNOTAVAILABLE,
-          "DllGetClassObject for another class");
-    CHECK_HR(getClassObject(kMatrixClassId, IID_IClassFactory, reinterpret_cast<void**>(factory.Out())),
-             "DllGetClassObject");
+    CHECK(get(kLibraryId, IID_IClassFactory, reinterpret_cast<void**>(factory.Out())) == CLASS_E_CLASSNOTAVAILABLE &&
+              SUCCEEDED(get(kMatrixClassId, IID_IClassFactory, reinterpret_cast<void**>(factory.Out()))), "DllGetClassObject");
     if (!factory) return;
     CHECK(canUnload() == S_FALSE, "a held factory keeps the DLL");
-    Matrix m;
-    CHECK(factory->CreateInstance(reinterpret_cast<IUnknown*>(factory.Get()), kMatrixInterfaceId,
-                                  reinterpret_cast<void**>(m.Out())) == CLASS_E_NOAGGREGATION,
-          "no aggregation");
-    CHECK_HR(factory->CreateInstance(nullptr, kMatrixInterfaceId, reinterpret_cast<void**>(m.Out())), "CreateInstance");
-    Ptr<IUnknown> unknown;
-    CHECK(factory->CreateInstance(nullptr, IID_IClassFactory, reinterpret_cast<void**>(unknown.Out())) == E_NOINTERFACE,
-          "CreateInstance for an interface the class lacks");
-    CHECK_HR(factory->LockServer(TRUE), "LockServer(TRUE)");
-    factory.Reset();
+    Matrix m, product;
+    CHECK(factory->CreateInstance(factory.Get(), kMatrixInterfaceId, reinterpret_cast<void**>(m.Out())) ==
+              CLASS_E_NOAGGREGATION, "no aggregation");
     long rows = 0;
-    if (m) m->get_Rows(&rows);
-    CHECK(rows == 1, "an object from the factory is a new Matrix");
-    Matrix product;
+    CHECK(SUCCEEDED(factory->CreateInstance(nullptr, kMatrixInterfaceId, reinterpret_cast<void**>(m.Out()))) &&
+              SUCCEEDED(m->get_Rows(&rows)) && rows == 1 && SUCCEEDED(factory->LockServer(TRUE)),
+          "CreateInstance gives a new Matrix; LockServer");
+    factory.Reset();
     IMatrixDual* self = m.Get();
-    m->Times(&self, product.Out());
+    if (m) m->Times(&self, product.Out());
     m.Reset();
     CHECK(canUnload() == S_FALSE, "a result object keeps the DLL");
     product.Reset();
     CHECK(canUnload() == S_FALSE, "a lock keeps the DLL");
-    CHECK_HR(getClassObject(kMatrixClassId, IID_IClassFactory, reinterpret_cast<void**>(factory.Out())),
-             "DllGetClassObject again");
-    factory->LockServer(FALSE);
+    if (SUCCEEDED(get(kMatrixClassId, IID_IClassFactory, reinterpret_cast<void**>(factory.Out()))))
+        factory->LockServer(FALSE);
     factory.Reset();
     CHECK(canUnload() == S_OK, "DllCanUnloadNow once every object and lock is gone");
-
-    // Unregistration removes exactly what registration wrote.
-    CHECK(doUnregister() == S_OK, "DllUnregisterServer");
-    CHECK(!KeyExists(clsidKey), "class key removed");
-    CHECK(!KeyExists(L"KestrimMatrixLib.Matrix"), "programmatic identifier removed");
-    CHECK(!KeyExists(libKey), "type library registration removed");
-    CHECK(!KeyExists(interfaceKey) && !KeyExists(eventsKey), "interface keys removed");
-    CHECK(KeyExists(L"CLSID") && KeyExists(L"Interface"), "nothing else removed");
+    // Unregistration removes exactly what registration wrote; twice is harmless.
+    CHECK(doUnregister() == S_OK && doUnregister() == S_OK, "DllUnregisterServer");
+    bool removed = KeyExists(L"CLSID") && KeyExists(L"Interface");
+    for (const auto& key : keys) removed = removed && !KeyExists(key);
+    CHECK(removed, "the server's keys removed, nothing else");
     Matrix none;
-    const HRESULT hr = CoCreateInstance(kMatrixClassId, nullptr, CLSCTX_INPROC_SERVER, kMatrixInterfaceId,
-                                        reinterpret_cast<void**>(none.Out()));
-    CHECK(hr == REGDB_E_CLASSNOTREG, WithHr("no creation while unregistered", hr));
-    CHECK(doUnregister() == S_OK, "unregistering twice is harmless");
-
-    CHECK(doRegister() == S_OK, "DllRegisterServer");
-    CHECK(ReadString(clsidKey + L"\\InprocServer32", L"ThreadingModel") == L"Apartment", "registered again");
-    Matrix again = NewMatrix();
-    CHECK(static_cast<bool>(again), "creation after registering again");
-    again.Reset();
+    CHECK(Create(none) == REGDB_E_CLASSNOTREG, "no creation while unregistered");
+    CHECK(doRegister() == S_OK && static_cast<bool>(NewMatrix()), "DllRegisterServer, then creation again");
     CoFreeUnusedLibraries();
     FreeLibrary(dll);
 }
 
 }  // namespace client
+
+// Registration unregisters and registers again: it runs last.
+int wmain(int argc, wchar_t** argv) {
+    using namespace client;
+    if (argc < 2 || FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+    g_dllPath = argv[1];
+    const std::pair<const char*, void (*)()> groups[] = {{"TypeLibrary", TypeLibrary}, {"Events", Events},
+        {"Dispatch", Dispatch}, {"Arrays", Arrays}, {"Errors", Errors}, {"Registration", Registration}};
+    for (const auto& [name, body] : groups) {
+        const int before = Results().failed;
+        body();
+        std::printf("%-20s %s\n", name, Results().failed == before ? "ok" : "FAILED");
+    }
+    CoUninitialize();
+    std::printf("%d passed, %d failed\n", Results().passed, Results().failed);
+    return Results().failed == 0 ? 0 : 1;
+}

@@ -1,81 +1,37 @@
-// The registered type library against the published interface: names,
-// dispatch identifiers, kinds, parameters, flags, defaults, help contexts
-// and help strings of every entry, the events interface and the class.
-#include <cmath>
-#include <cstdio>
-#include <string>
-
+// The registered type library against the published interface: every _Matrix
+// entry (name, identifier, kind, parameters, flags, defaults, help), events, class.
 #include "ClientSupport.h"
 
 namespace client {
 namespace {
-
-using namespace kestrim::automation;
-
-std::string Ascii(const std::wstring& w) {
-    std::string s;
-    for (wchar_t c : w) {
-        if (c == L'\r') s += "\\r";
-        else if (c == L'\n') s += "\\n";
-        else s.push_back(c < 128 ? static_cast<char>(c) : '?');
-    }
-    return s;
-}
-
 std::string TypeName(ITypeInfo* info, const TYPEDESC& t) {
-    switch (t.vt) {
-        case VT_BOOL: return "Boolean";
-        case VT_I4: return "Long";
-        case VT_I2: return "Integer";
-        case VT_R8: return "Double";
-        case VT_R4: return "Single";
-        case VT_BSTR: return "String";
-        case VT_VARIANT: return "Variant";
-        case VT_HRESULT: return "HRESULT";
-        case VT_VOID: return "void";
-        case VT_SAFEARRAY: return TypeName(info, *t.lptdesc) + "()";
-        case VT_PTR: return TypeName(info, *t.lptdesc) + "*";
-        case VT_USERDEFINED: {
-            ITypeInfo* ref = nullptr;
-            std::string name = "?";
-            if (SUCCEEDED(info->GetRefTypeInfo(t.hreftype, &ref))) {
-                BSTR n = nullptr;
-                ref->GetDocumentation(MEMBERID_NIL, &n, nullptr, nullptr, nullptr);
-                if (n) name = Ascii(n);
-                SysFreeString(n);
-                ref->Release();
-            }
-            return name;
-        }
-        default: return "vt" + std::to_string(t.vt);
-    }
+    const std::pair<VARTYPE, const char*> simple[] = {{VT_BOOL, "Boolean"}, {VT_I4, "Long"},   {VT_I2, "Integer"},
+                                                      {VT_R8, "Double"},    {VT_R4, "Single"}, {VT_BSTR, "String"},
+                                                      {VT_VARIANT, "Variant"}};
+    for (const auto& [vt, name] : simple)
+        if (t.vt == vt) return name;
+    if (t.vt == VT_SAFEARRAY || t.vt == VT_PTR) return TypeName(info, *t.lptdesc) + (t.vt == VT_PTR ? "*" : "()");
+    Ptr<ITypeInfo> ref;
+    BSTR n = nullptr;
+    if (t.vt == VT_USERDEFINED && SUCCEEDED(info->GetRefTypeInfo(t.hreftype, ref.Out())))
+        ref->GetDocumentation(MEMBERID_NIL, &n, nullptr, nullptr, nullptr);
+    const std::string name = n ? Ascii(n) : "vt" + std::to_string(t.vt);
+    SysFreeString(n);
+    return name;
 }
 
-std::string DefaultText(const VARIANT& v) {
-    char text[64];
-    switch (V_VT(&v)) {
-        case VT_R8: std::snprintf(text, sizeof text, "%.17g", V_R8(&v)); return std::string("R8:") + text;
-        case VT_I2: return "I2:" + std::to_string(V_I2(&v));
-        case VT_BSTR: return "BSTR:" + Ascii(V_BSTR(&v) ? V_BSTR(&v) : L"");
-        default: return "vt" + std::to_string(V_VT(&v));
-    }
-}
-
-// One function as text: "name kind dispid (params) -> result [flags] ctx "help"".
-// A parameter reads "Name:Type" with "*" per level of reference, "?" when
-// optional and "=VT:value" for a default. The value assigned by a property
-// put has no name in a type library and shows as ":Type".
+// "name kind dispid (params) -> result [flags] context "help"". A parameter
+// reads "Name:Type", "?" when optional, "=VT:value" for a default; the value
+// of a property put has no name.
 std::string Describe(ITypeInfo* info, const FUNCDESC& f) {
     BSTR names[8] = {};
     UINT count = 0;
     info->GetNames(f.memid, names, 8, &count);
-    std::string text = count ? Ascii(names[0]) : "?";
-    text += f.invkind == INVOKE_FUNC ? " method" : f.invkind == INVOKE_PROPERTYGET ? " get" : " let";
     char id[16];
     std::snprintf(id, sizeof id, " %08lX (", static_cast<unsigned long>(f.memid));
-    text += id;
-    std::string result = "none";
-    bool first = true;
+    std::string text = (count ? Ascii(names[0]) : "?") +
+                       (f.invkind == INVOKE_FUNC ? " method" : f.invkind == INVOKE_PROPERTYGET ? " get" : " let") + id;
+    std::string result = "none", sep;
     for (SHORT p = 0; p < f.cParams; ++p) {
         const ELEMDESC& e = f.lprgelemdescParam[p];
         const USHORT flags = e.paramdesc.wParamFlags;
@@ -83,31 +39,28 @@ std::string Describe(ITypeInfo* info, const FUNCDESC& f) {
             result = TypeName(info, e.tdesc) + ((flags & PARAMFLAG_FOUT) ? "" : "(not out)");
             continue;
         }
-        if (!first) text += ", ";
-        first = false;
-        const bool valueOfPut = f.invkind == INVOKE_PROPERTYPUT && p == f.cParams - 1;
-        const bool named = !valueOfPut && static_cast<UINT>(p) + 1 < count;
-        text += named ? Ascii(names[p + 1]) : "";
-        text += ":" + TypeName(info, e.tdesc);
+        const bool named = !(f.invkind == INVOKE_PROPERTYPUT && p == f.cParams - 1) && UINT(p) + 1 < count;
+        text += sep + (named ? Ascii(names[p + 1]) : "") + ":" + TypeName(info, e.tdesc);
+        sep = ", ";
         if (flags & PARAMFLAG_FOPT) text += "?";
-        if ((flags & PARAMFLAG_FHASDEFAULT) && e.paramdesc.pparamdescex)
-            text += "=" + DefaultText(e.paramdesc.pparamdescex->varDefaultValue);
+        if ((flags & PARAMFLAG_FHASDEFAULT) && e.paramdesc.pparamdescex) {
+            const VARIANT& v = e.paramdesc.pparamdescex->varDefaultValue;
+            char value[64] = "";
+            if (V_VT(&v) == VT_R8) std::snprintf(value, sizeof value, "R8:%.17g", V_R8(&v));
+            if (V_VT(&v) == VT_I2) std::snprintf(value, sizeof value, "I2:%d", V_I2(&v));
+            text += std::string("=") + (V_VT(&v) == VT_BSTR ? "BSTR:" + Ascii(V_BSTR(&v)) : std::string(value));
+        }
     }
     for (UINT i = 0; i < count; ++i) SysFreeString(names[i]);
-    text += ") -> " + result;
-    if (f.wFuncFlags & FUNCFLAG_FHIDDEN) text += " hidden";
-    if (f.wFuncFlags & FUNCFLAG_FUIDEFAULT) text += " uidefault";
+    text += ") -> " + result + (f.wFuncFlags & FUNCFLAG_FHIDDEN ? " hidden" : "") +
+            (f.wFuncFlags & FUNCFLAG_FUIDEFAULT ? " uidefault" : "");
     BSTR help = nullptr;
     DWORD context = 0;
-    // Help strings and contexts are per function index; GetDocumentation
-    // goes by identifier, so both accessors of a property share them.
     info->GetDocumentation(f.memid, nullptr, &help, &context, nullptr);
     text += " " + std::to_string(context) + " \"" + (help ? Ascii(help) : std::string()) + "\"";
     SysFreeString(help);
     return text;
 }
-
-// The published interface, entry by entry in vtable order.
 const char* const kExpected[] = {
     "FireEvents get 68030007 () -> Boolean* 0 \"\"",
     "FireEvents let 68030007 (:Boolean*) -> none 0 \"\"",
@@ -153,159 +106,90 @@ const char* const kExpected[] = {
     "RowVector method 6003002F (RowIndex:Long*) -> _Matrix** 1138 \"Returns a row vector using a row of current matrix.\"",
     "ColVector method 60030030 (ColIndex:Long*) -> _Matrix** 1139 \"Returns a column vector using a column of current matrix.\"",
 };
+const char* const kEvents[] = {
+    "OnProgress method 00000001 (Operation:String, Percent:Single, Cancel:Boolean*) -> none 1133 \"Fires during "
+    "execution of a matrix operation.\"",
+    "Done method 00000002 (Operation:String) -> none 1134 \"Occurs when current operations has finishes its execution.\"",
+};
 
-Ptr<ITypeLib> RegisteredLibrary() {
-    Ptr<ITypeLib> lib;
-    CHECK_HR(LoadRegTypeLib(kLibraryId, 1, 0, 0x409, lib.Out()), "LoadRegTypeLib");
-    return lib;
+// Compares the functions of `info` with the table: the vtable view's by
+// slot after IDispatch's seven (all stdcall, returning HRESULT), the events'
+// by identifier 1, 2 (a dispinterface also lists IDispatch's members).
+void CheckFunctions(ITypeInfo* info, const char* const* expected, UINT count, bool vtable) {
+    TYPEATTR* type = nullptr;
+    std::vector<std::string> got(count);
+    if (info && SUCCEEDED(info->GetTypeAttr(&type))) {
+        CHECK(!vtable || type->cFuncs == count, "function count " + std::to_string(type->cFuncs));
+        for (UINT i = 0; i < type->cFuncs; ++i) {
+            FUNCDESC* f = nullptr;
+            if (FAILED(info->GetFuncDesc(i, &f))) continue;
+            const UINT k = vtable ? UINT(f->oVft / int(sizeof(void*)) - 7) : UINT(f->memid - 1);
+            if (k < count && (!vtable || (f->callconv == CC_STDCALL && f->funckind == FUNC_PUREVIRTUAL &&
+                                          f->elemdescFunc.tdesc.vt == VT_HRESULT)))
+                got[k] = Describe(info, *f);
+            info->ReleaseFuncDesc(f);
+        }
+        info->ReleaseTypeAttr(type);
+    }
+    for (UINT k = 0; k < count; ++k)
+        CHECK(got[k] == expected[k], "entry " + std::to_string(k + 1) + ":\n   got      " + got[k] + "\n   expected " + expected[k]);
+}
+
+// Checks a type's kind and flags (all of `set`, none of `clear`).
+Ptr<ITypeInfo> CheckType(ITypeLib* lib, const GUID& id, TYPEKIND kind, WORD set, WORD clear, const char* what) {
+    Ptr<ITypeInfo> info;
+    TYPEATTR* type = nullptr;
+    lib->GetTypeInfoOfGuid(id, info.Out());
+    CHECK(info && SUCCEEDED(info->GetTypeAttr(&type)) && type->typekind == kind && (type->wTypeFlags & set) == set &&
+              !(type->wTypeFlags & clear),
+          what);
+    if (type) info->ReleaseTypeAttr(type);
+    return info;
 }
 
 }  // namespace
 
 CLIENT_GROUP(TypeLibrary) {
-    Ptr<ITypeLib> lib = RegisteredLibrary();
+    Ptr<ITypeLib> lib;
+    CHECK_HR(LoadRegTypeLib(kLibraryId, 1, 0, 0x409, lib.Out()), "LoadRegTypeLib");
     if (!lib) return;
-
-    TLIBATTR* attr = nullptr;
-    CHECK_HR(lib->GetLibAttr(&attr), "GetLibAttr");
-    if (attr) {
-        CHECK(attr->guid == kLibraryId && attr->wMajorVerNum == 1 && attr->wMinorVerNum == 0,
-              "library identity and version 1.0");
-        CHECK(attr->lcid == 0x409, "library locale 0x409");
-        lib->ReleaseTLibAttr(attr);
-    }
-    BSTR name = nullptr, doc = nullptr, helpFile = nullptr;
-    lib->GetDocumentation(-1, &name, &doc, nullptr, &helpFile);
-    CHECK(name && std::wstring(name) == L"KestrimMatrixLib", "library name");
-    const std::wstring help = helpFile ? helpFile : L"";
-    CHECK(help.size() >= 12 && help.compare(help.size() - 12, 12, L"KTMatrix.CHM") == 0,
-          "library help file KTMatrix.CHM: " + Ascii(help));
-    CHECK(doc && std::wstring(doc).find(L"2.1") != std::wstring::npos, "library help string names version 2.1");
-    SysFreeString(name);
-    SysFreeString(doc);
-    SysFreeString(helpFile);
-    CHECK(lib->GetTypeInfoCount() == 3, "three types");
-
-    // _Matrix: the dispatch view of a dual interface, and its vtable view.
-    Ptr<ITypeInfo> dispatch;
-    CHECK_HR(lib->GetTypeInfoOfGuid(kMatrixInterfaceId, dispatch.Out()), "_Matrix");
-    if (!dispatch) return;
-    TYPEATTR* type = nullptr;
-    dispatch->GetTypeAttr(&type);
-    const WORD wanted = TYPEFLAG_FDUAL | TYPEFLAG_FHIDDEN | TYPEFLAG_FNONEXTENSIBLE;
-    CHECK(type->typekind == TKIND_DISPATCH && (type->wTypeFlags & wanted) == wanted,
-          "_Matrix is dual, hidden and non-extensible: flags " + std::to_string(type->wTypeFlags));
-    dispatch->ReleaseTypeAttr(type);
+    TLIBATTR* la = nullptr;
+    lib->GetLibAttr(&la);
+    CHECK(la && la->guid == kLibraryId && la->wMajorVerNum == 1 && la->wMinorVerNum == 0 && la->lcid == 0x409,
+          "library identity, version 1.0, locale 0x409");
+    if (la) lib->ReleaseTLibAttr(la);
+    BSTR name = nullptr, doc = nullptr, file = nullptr;
+    lib->GetDocumentation(-1, &name, &doc, nullptr, &file);
+    const std::wstring help = file ? file : L"";
+    CHECK(name && std::wstring(name) == L"KestrimMatrixLib" && doc && std::wstring(doc).find(L"2.1") != std::wstring::npos &&
+              EndsWith(help, L"KTMatrix.CHM") && lib->GetTypeInfoCount() == 3,
+          "library name, help string, help file " + Ascii(help) + ", three types");
+    for (BSTR text : {name, doc, file}) SysFreeString(text);
+    // _Matrix: dual, hidden, non-extensible; its vtable view lists the entries.
+    Ptr<ITypeInfo> dispatch = CheckType(lib.Get(), kMatrixInterfaceId, TKIND_DISPATCH,
+                                        TYPEFLAG_FDUAL | TYPEFLAG_FHIDDEN | TYPEFLAG_FNONEXTENSIBLE, 0, "_Matrix flags");
     HREFTYPE vtableRef = 0;
-    CHECK_HR(dispatch->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtableRef), "vtable view of _Matrix");
     Ptr<ITypeInfo> vtable;
-    CHECK_HR(dispatch->GetRefTypeInfo(vtableRef, vtable.Out()), "vtable type info");
-    if (!vtable) return;
-    vtable->GetTypeAttr(&type);
-    const int count = type->cFuncs;
-    CHECK(type->typekind == TKIND_INTERFACE, "vtable view is an interface");
-    CHECK((type->wTypeFlags & (TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDUAL)) == (TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDUAL),
-          "the vtable view is automation-compatible: flags " + std::to_string(type->wTypeFlags));
-    CHECK(count == 43, "_Matrix has 43 entries, found " + std::to_string(count));
-    CHECK(type->cbSizeVft == (7 + 43) * sizeof(void*), "vtable size: IDispatch plus 43 slots");
-    vtable->ReleaseTypeAttr(type);
-    for (int i = 0; i < count && i < 43; ++i) {
-        FUNCDESC* f = nullptr;
-        if (FAILED(vtable->GetFuncDesc(static_cast<UINT>(i), &f))) {
-            CHECK(false, "GetFuncDesc " + std::to_string(i));
-            continue;
-        }
-        const std::string actual = Describe(vtable.Get(), *f);
-        CHECK(actual == kExpected[i], "entry " + std::to_string(i + 1) + ":\n   got      " + actual +
-                                          "\n   expected " + kExpected[i]);
-        // Slot i of _Matrix follows the seven slots of IDispatch.
-        CHECK(f->oVft == static_cast<SHORT>((7 + i) * sizeof(void*)), "vtable slot of entry " + std::to_string(i + 1));
-        CHECK(f->funckind == FUNC_PUREVIRTUAL && f->callconv == CC_STDCALL &&
-                  f->elemdescFunc.tdesc.vt == VT_HRESULT,
-              "entry " + std::to_string(i + 1) + " returns a status code");
-        vtable->ReleaseFuncDesc(f);
-    }
-
-    // Names resolve to their identifiers through the dispatch view.
-    const struct {
-        const wchar_t* name;
-        DISPID id;
-    } names[] = {{L"Item", 0}, {L"Plus", 0x6003000F}, {L"ColVector", 0x60030030}, {L"Version", 0x68030000},
-                 {L"FireEvents", 0x68030007}, {L"CHOLdc", 0x60030020}};
-    for (const auto& n : names) {
-        MEMBERID id = 0;
-        LPOLESTR text = const_cast<LPOLESTR>(n.name);
-        CHECK(SUCCEEDED(dispatch->GetIDsOfNames(&text, 1, &id)) && id == n.id, "identifier of " + Ascii(n.name));
-    }
-
-    // __Matrix: the events.
-    Ptr<ITypeInfo> events;
-    CHECK_HR(lib->GetTypeInfoOfGuid(kMatrixEventsId, events.Out()), "__Matrix");
-    if (events) {
-        events->GetTypeAttr(&type);
-        CHECK(type->typekind == TKIND_DISPATCH && (type->wTypeFlags & TYPEFLAG_FHIDDEN) &&
-                  (type->wTypeFlags & TYPEFLAG_FNONEXTENSIBLE) && !(type->wTypeFlags & TYPEFLAG_FDUAL),
-              "__Matrix is a hidden, non-extensible dispinterface");
-        std::string onProgress, done;
-        for (UINT i = 0; i < type->cFuncs; ++i) {
-            FUNCDESC* f = nullptr;
-            if (FAILED(events->GetFuncDesc(i, &f))) continue;
-            if (f->memid == 1) onProgress = Describe(events.Get(), *f);
-            if (f->memid == 2) done = Describe(events.Get(), *f);
-            events->ReleaseFuncDesc(f);
-        }
-        events->ReleaseTypeAttr(type);
-        CHECK(onProgress == "OnProgress method 00000001 (Operation:String, Percent:Single, Cancel:Boolean*) -> none "
-                            "1133 \"Fires during execution of a matrix operation.\"",
-              "OnProgress: " + onProgress);
-        CHECK(done == "Done method 00000002 (Operation:String) -> none 1134 \"Occurs when current operations has "
-                      "finishes its execution.\"",
-              "Done: " + done);
-    }
-
-    // Matrix: creatable, _Matrix by default, __Matrix as the default source.
-    Ptr<ITypeInfo> coclass;
-    CHECK_HR(lib->GetTypeInfoOfGuid(kMatrixClassId, coclass.Out()), "Matrix class");
-    if (coclass) {
-        coclass->GetTypeAttr(&type);
-        CHECK(type->typekind == TKIND_COCLASS && (type->wTypeFlags & TYPEFLAG_FCANCREATE) && type->cImplTypes == 2,
-              "Matrix is a creatable class with two interfaces");
-        coclass->ReleaseTypeAttr(type);
-        BSTR className = nullptr;
-        coclass->GetDocumentation(MEMBERID_NIL, &className, nullptr, nullptr, nullptr);
-        CHECK(className && std::wstring(className) == L"Matrix", "class name Matrix");
-        SysFreeString(className);
-        for (UINT i = 0; i < 2; ++i) {
-            INT flags = 0;
-            HREFTYPE ref = 0;
-            Ptr<ITypeInfo> impl;
-            coclass->GetImplTypeFlags(i, &flags);
-            coclass->GetRefTypeOfImplType(i, &ref);
-            coclass->GetRefTypeInfo(ref, impl.Out());
-            TYPEATTR* implAttr = nullptr;
-            if (impl && SUCCEEDED(impl->GetTypeAttr(&implAttr))) {
-                if (i == 0)
-                    CHECK(implAttr->guid == kMatrixInterfaceId && flags == IMPLTYPEFLAG_FDEFAULT,
-                          "default interface _Matrix");
-                else
-                    CHECK(implAttr->guid == kMatrixEventsId &&
-                              flags == (IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE),
-                          "default source __Matrix");
-                impl->ReleaseTypeAttr(implAttr);
-            } else {
-                CHECK(false, "implemented type " + std::to_string(i));
-            }
-        }
-    }
-
-    // The DLL carries the same library as its resource.
-    Ptr<ITypeLib> embedded;
-    CHECK_HR(LoadTypeLibEx(DllPath().c_str(), REGKIND_NONE, embedded.Out()), "type library in the DLL");
-    if (embedded) {
-        TLIBATTR* e = nullptr;
-        embedded->GetLibAttr(&e);
-        CHECK(e && e->guid == kLibraryId, "embedded library identity");
-        if (e) embedded->ReleaseTLibAttr(e);
+    if (dispatch && SUCCEEDED(dispatch->GetRefTypeOfImplType(UINT(-1), &vtableRef)))
+        dispatch->GetRefTypeInfo(vtableRef, vtable.Out());
+    CheckFunctions(vtable.Get(), kExpected, 43, true);
+    Ptr<ITypeInfo> events = CheckType(lib.Get(), kMatrixEventsId, TKIND_DISPATCH,
+                                      TYPEFLAG_FHIDDEN | TYPEFLAG_FNONEXTENSIBLE, TYPEFLAG_FDUAL, "__Matrix flags");
+    CheckFunctions(events.Get(), kEvents, 2, false);
+    // Matrix: creatable; _Matrix by default, __Matrix as the default source.
+    Ptr<ITypeInfo> coclass = CheckType(lib.Get(), kMatrixClassId, TKIND_COCLASS, TYPEFLAG_FCANCREATE, 0, "Matrix class");
+    for (UINT i = 0; coclass && i < 2; ++i) {
+        INT flags = 0;
+        HREFTYPE ref = 0;
+        Ptr<ITypeInfo> impl;
+        TYPEATTR* attr = nullptr;
+        coclass->GetImplTypeFlags(i, &flags);
+        const bool found = SUCCEEDED(coclass->GetRefTypeOfImplType(i, &ref)) &&
+                           SUCCEEDED(coclass->GetRefTypeInfo(ref, impl.Out())) && SUCCEEDED(impl->GetTypeAttr(&attr));
+        CHECK(found && attr->guid == (i ? kMatrixEventsId : kMatrixInterfaceId) &&
+                  flags == (i ? IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE : IMPLTYPEFLAG_FDEFAULT),
+              "implemented type " + std::to_string(i));
+        if (attr) impl->ReleaseTypeAttr(attr);
     }
 }
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <functional>
 #include <random>
@@ -261,6 +262,32 @@ TEST(Decomp, NumericHelpersTiesSignsAndFaultOrder) {
     EXPECT_RUNTIME_ERROR(detail::ComplexDivideChecked(one, zero, zero, zero, cr, ci), RuntimeError::DivisionByZero);
     fp::ClearFlags();  // 0/0 comes first: invalid operation (reported as overflow), although 1/0 follows
     EXPECT_RUNTIME_ERROR(detail::ComplexDivideChecked(zero, one, zero, zero, cr, ci), RuntimeError::Overflow);
+}
+
+// A = H1 · diag(s) · H2 with reflections H = I - 2vvᵀ/vᵀv has singular values s.
+TEST(SVD, SingularValuesAgreeWithAKnownConstruction) {
+    const std::vector<double> s = {7.5, 3.0, 2.0, 0.25, 0.0};
+    const auto reflection = [](std::size_t n, uint32_t seed) {
+        const Grid v = RandomGrid(static_cast<int>(n), 1, seed);
+        double vv = 0;
+        for (const auto& x : v) vv += x[0] * x[0];
+        Rows h = Identity(n);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j) h[i][j] -= 2 * v[i][0] * v[j][0] / vv;
+        return h;
+    };
+    Rows d(7, std::vector<double>(5, 0.0));
+    for (std::size_t i = 0; i < s.size(); ++i) d[i][i] = s[i];
+    const Rows a = Multiply(Multiply(reflection(7, 1), d), reflection(5, 2));
+    auto sOut = Matrix::New();
+    MakeMatrix(a)->SVD(nullptr, &sOut, nullptr);
+    std::vector<double> got;
+    for (int i = 0; i < 5; ++i) got.push_back(sOut->Item(i, i));
+    std::sort(got.begin(), got.end(), std::greater<>());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        EXPECT_GE(got[i], 0.0);
+        EXPECT_NEAR(got[i], s[i], 1e-13);
+    }
 }
 
 }  // namespace

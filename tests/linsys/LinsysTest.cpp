@@ -273,5 +273,41 @@ TEST(LinsysOutputs, LuAndCholeskyFillTheCallersObjects) {
     EXPECT_EQ(m->Item(0, 1), 0.0);
 }
 
+TEST(LinsysQuality, FactorsInversesAndSolutionsOnRandomMatrices) {
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<double> dist(-1, 1);
+    for (int n : {4, 17, 60}) {
+        const Rows a = FillRows(n, n, [&] { return dist(gen); });
+        const Rows b = FillRows(n, 1, [&] { return dist(gen); });
+        const double tol = 1e-12 * n * (1 + MaxAbs(a));
+        auto m = MakeMatrix(a);
+        MatrixPtr l = Matrix::New(), u = Matrix::New();
+        Variant perm;
+        int32_t sign = 0;
+        m->LU(&l, &u, &perm, &sign);
+        const Rows lu = Multiply(ToRows(*l), ToRows(*u));
+        double det = sign;
+        for (int i = 0; i < n; ++i) {
+            det *= u->Item(i, i);
+            for (int k = 0; k < n; ++k) EXPECT_NEAR(lu[i][k], a[perm.At(i).ToLong()][k], tol);
+        }
+        EXPECT_NEAR(m->Determinant(), det, 1e-9 * std::fabs(det));
+        const Rows eye = Multiply(a, ToRows(*m->Inverse()));
+        for (int i = 0; i < n; ++i)
+            for (int k = 0; k < n; ++k) EXPECT_NEAR(eye[i][k], i == k ? 1.0 : 0.0, 1e3 * tol);
+        for (const Rows& x : {ToRows(*m->Solve(MakeMatrix(b))), ToRows(*m->SolveGauss(MakeMatrix(b)))}) {
+            const Rows r = Multiply(a, x);
+            for (int i = 0; i < n; ++i) EXPECT_NEAR(r[i][0], b[i][0], 1e3 * tol);
+        }
+        Rows spd = Multiply(a, Transposed(a));
+        for (int i = 0; i < n; ++i) spd[i][i] += n;
+        MatrixPtr c = Matrix::New();
+        MakeMatrix(spd)->Cholesky(&c);
+        const Rows llt = Multiply(ToRows(*c), Transposed(ToRows(*c)));
+        for (int i = 0; i < n; ++i)
+            for (int k = 0; k < n; ++k) EXPECT_NEAR(llt[i][k], spd[i][k], tol * n);
+    }
+}
+
 }  // namespace
 }  // namespace kestrim::test

@@ -26,6 +26,19 @@ wait_for() {
     done
 }
 
+# Waits (up to 60 seconds) until process $1 has installed its SIGINT
+# handler (bit 2 of the caught-signals mask), so that a signal sent then
+# cannot meet the default or ignored disposition of a starting program.
+wait_for_handler() {
+    local deadline=$((SECONDS + 60)) mask
+    while ((SECONDS < deadline)); do
+        mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$1/status" 2>/dev/null)
+        [[ -n $mask ]] && (((16#$mask >> 1) & 1)) && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
 n=1200
 "$kestrim" random $n $n -o "$work/general.csv" || fail "random"
 "$kestrim" transpose "$work/general.csv" -o "$work/t.csv" || fail "transpose"
@@ -59,7 +72,7 @@ exec 3<>"$work/fifo"
 "$kestrim" det - <"$work/fifo" >/dev/null 2>"$work/twice.stderr" &
 pid=$!
 pids+=("$pid")
-sleep 0.5
+wait_for_handler "$pid" || fail "no SIGINT handler installed"
 kill -INT "$pid"
 sleep 0.5
 kill -0 "$pid" 2>/dev/null || fail "first SIGINT ended a blocked read at once"

@@ -1,7 +1,7 @@
 // By-reference arguments in every shape a host passes them, with reference
 // counts checked after success and failure; and every call made from a host
 // floating-point state that differs from the default.
-#include "ClientSupport.h"
+#include "CallbackSink.h"
 
 #include <cstring>
 #include <functional>
@@ -161,6 +161,29 @@ void CheckScalarAndVariantShapes() {
     CHECK(bad->Cholesky(&badSelf) == Code(14) && !badSelf && Count(bad.Get()) == badHeld - 1,
           "Cholesky failing on its own receiver empties that reference and releases it");
     if (self) self->Release();
+    // A handler that puts a number into the caller's variable while Cholesky
+    // runs; Cholesky then fails and empties the variable, whatever it holds.
+    Matrix failing = FromRows({{4, 2}, {2, 0.5}}), out = NewMatrix();
+    VARIANT variable = ByValue(out.Get());
+    const ULONG outHeld = Count(out.Get());
+    CallbackSink sink;
+    sink.onProgress = [&variable](VARIANT_BOOL*) {
+        VariantClear(&variable);
+        V_VT(&variable) = VT_I4;
+        V_I4(&variable) = 5;
+    };
+    DWORD cookie = 0;
+    Ptr<IConnectionPoint> point = PointOf(failing.Get());
+    if (point) point->Advise(&sink, &cookie);
+    EventsOn(failing.Get());
+    EXCEPINFO exception{};
+    const HRESULT hr = Call(failing.Get(), kCholesky, DISPATCH_METHOD, {RefTo(&variable)}, nullptr, &exception);
+    for (BSTR text : {exception.bstrSource, exception.bstrDescription, exception.bstrHelpFile}) SysFreeString(text);
+    CHECK(hr == DISP_E_EXCEPTION && exception.scode == Code(14) && sink.events > 0 && V_VT(&variable) == VT_DISPATCH &&
+              !V_DISPATCH(&variable) && Count(out.Get()) == outHeld - 1,
+          "Cholesky after a handler reassigned the output variable");
+    if (point) point->Unadvise(cookie);
+    VariantClear(&variable);
 }
 
 // ---- Host floating-point states --------------------------------------------

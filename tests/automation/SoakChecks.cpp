@@ -7,7 +7,7 @@
 
 #include <functional>
 
-#include "ClientSupport.h"
+#include "CallbackSink.h"
 
 namespace client {
 namespace {
@@ -21,46 +21,10 @@ HRESULT CanUnloadNow() {
     return entry ? entry() : E_FAIL;
 }
 
-// A sink whose handler runs a callback; it counts its references and the
-// events it received.
-class Sink final : public IDispatch {
-public:
-    std::function<void(VARIANT_BOOL* cancel)> onProgress;
-    std::function<void()> onDone;
-    LONG refs = 1, events = 0;
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = riid == IID_IUnknown || riid == IID_IDispatch || riid == kMatrixEventsId ? this : nullptr;
-        return *ppv ? (AddRef(), S_OK) : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(++refs); }
-    ULONG STDMETHODCALLTYPE Release() override { return ULONG(--refs); }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) override {
-        ++events;
-        if (id == kDispIdOnProgress && p->cArgs == 3 && onProgress) onProgress(V_BOOLREF(&p->rgvarg[0]));
-        if (id == kDispIdDone && onDone) onDone();
-        return S_OK;
-    }
-};
-
-Ptr<IConnectionPoint> PointOf(IMatrixDual* m) {
-    Ptr<IConnectionPoint> point;
-    Ptr<IConnectionPointContainer> c;
-    if (SUCCEEDED(m->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(c.Out()))))
-        c->FindConnectionPoint(kMatrixEventsId, point.Out());
-    return point;
-}
-void EventsOn(IMatrixDual* m) {
-    VARIANT_BOOL on = VARIANT_TRUE;
-    m->put_FireEvents(&on);
-}
-
 // One round of the stress loop: `count` objects, each filled, connected to
 // a sink whose handler calls back, creates and drops another object and
 // disconnects itself at Done; some are dropped while still connected.
-bool StressRound(int count, Sink& sink) {
+bool StressRound(int count, CallbackSink& sink) {
     bool ok = true;
     for (int k = 0; k < count; ++k) {
         Matrix m;
@@ -111,7 +75,7 @@ Usage ProcessUsage() {
 // 10,000 objects in five rounds; the first round warms the heap up.
 CLIENT_GROUP(Accounting) {
     CHECK(CanUnloadNow() == S_OK, "no object alive before the stress loop");
-    Sink sink;
+    CallbackSink sink;
     std::vector<Usage> usage;
     for (int round = 0; round < 5; ++round) {
         CHECK(StressRound(2000, sink), "stress round " + std::to_string(round));
@@ -131,9 +95,9 @@ CLIENT_GROUP(Soak) {
     constexpr int kCalls = 100000, kPool = 6;
     std::vector<Matrix> pool;
     for (int i = 0; i < kPool; ++i) pool.push_back(FromRows({{4, 1, 0, 0.5}, {1, 3, 1, 0}, {0, 1, 5, 1}, {0.5, 0, 1, 6}}));
-    Sink sinks[3];
+    CallbackSink sinks[3];
     std::vector<std::pair<int, DWORD>> connections;  // (pool index, cookie)
-    auto connect = [&](int i, Sink& s) {
+    auto connect = [&](int i, CallbackSink& s) {
         DWORD cookie = 0;
         if (Ptr<IConnectionPoint> p = PointOf(pool[size_t(i)].Get()); p && SUCCEEDED(p->Advise(&s, &cookie)))
             connections.push_back({i, cookie});
@@ -145,7 +109,7 @@ CLIENT_GROUP(Soak) {
         if (Ptr<IConnectionPoint> p = PointOf(pool[size_t(i)].Get())) p->Unadvise(cookie);
     };
     int tick = 0;
-    for (Sink& s : sinks) {
+    for (CallbackSink& s : sinks) {
         s.onProgress = [&](VARIANT_BOOL* cancel) {
             ++tick;
             if (tick % 7 == 0) disconnectOne();
@@ -208,7 +172,7 @@ CLIENT_GROUP(Soak) {
             if (info) info->Release();
         }
     }
-    for (Sink& s : sinks) s.onProgress = nullptr;
+    for (CallbackSink& s : sinks) s.onProgress = nullptr;
     while (!connections.empty()) disconnectOne();
     pool.clear();
     CHECK(failures > 0 && unexpected == 0, "failures carry an error record: " + std::to_string(failures));

@@ -57,8 +57,15 @@ run_suite() {
     fi
 }
 
-run_suite "VBScript suite" wine cscript //nologo "$(winepath -w "$root/tests/automation/MatrixSuite.vbs")"
-run_suite "JScript suite" wine cscript //nologo "$(winepath -w "$root/tests/automation/MatrixSuite.js")"
+# The 64-bit script host runs through the 64-bit loader: where wine32 is
+# installed too, plain "wine cscript" starts the 32-bit host, which cannot
+# load a 64-bit DLL.
+wine64_loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+cscript64() { WINELOADER="$wine64_loader" "$wine64_loader" cscript //nologo "$(winepath -w "$1")"; }
+run_suite "VBScript suite" cscript64 "$root/tests/automation/MatrixSuite.vbs"
+run_suite "JScript suite" cscript64 "$root/tests/automation/MatrixSuite.js"
+run_suite "VBScript script-host suite" cscript64 "$root/tests/automation/ScriptHostSuite.vbs"
+run_suite "JScript script-host suite" cscript64 "$root/tests/automation/ScriptHostSuite.js"
 run_suite "Compiled client" wine "$root/build-win/automation_client.exe" "$dll"
 
 echo "== regsvr32 /u"

@@ -10,6 +10,8 @@ namespace kestrim {
 
 std::string Matrix::GetString(int16_t NumDecimalPlaces, const std::string& EndOfLineChars) const {
     if (!RowsSet || !ColsSet) return "Not initialized";
+    // Number formatting follows the rounding mode: use the default one.
+    fp::FpScope fpScope;
     RequireStorage();
     const int64_t rows = static_cast<int64_t>(LastRow) + 1;
     const int64_t cols = static_cast<int64_t>(LastCol) + 1;

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <new>
 
+#include "host/automation/ByRefArgument.h"
 #include "host/automation/ComConvert.h"
 #include "host/automation/ComIds.h"
 #include "host/automation/Module.h"
+#include "host/runtime/FloatingPoint.h"
 
 namespace kestrim::automation {
 
@@ -144,6 +146,9 @@ MatrixObject* MatrixObject::FromInterface(IUnknown* object) {
 // record filled in. No C++ exception crosses the interface.
 template <class Body>
 HRESULT MatrixObject::Guard(Body&& body) {
+    // Every member starts from the default floating-point environment and
+    // hands the caller's back on return, errors included.
+    fp::FpScope fpScope;
     AddRef();
     HRESULT hr = S_OK;
     try {
@@ -221,6 +226,9 @@ HRESULT MatrixObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LC
 HRESULT MatrixObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                              EXCEPINFO* exception, UINT* argError) {
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    // Argument conversions run in the default floating-point environment
+    // too, not only the member.
+    fp::FpScope fpScope;
     HRESULT hr = S_OK;
     const TypeInfos* types = GetTypeInfos(&hr);
     if (!types) return hr;
@@ -241,11 +249,10 @@ HRESULT MatrixObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAM
                                      argError);
     }
 
-    // Lay the arguments out by position (named ones included). Every
-    // omitted optional by-reference parameter gets a variable of its own,
-    // so the member sees an empty reference or a scratch value instead of
-    // the "parameter not found" marker; a Matrix given as Null or Empty
-    // becomes an empty reference.
+    // Lay the arguments out by position (named ones included), then give
+    // every by-reference parameter an argument whose ownership is clear
+    // (see ByRefArgument): outputs that arrive by value, as temporaries,
+    // Nothing, Empty or Null, or not at all, get variables of their own.
     const int n = shape->paramCount;
     if (params->cArgs > static_cast<UINT>(n)) return DISP_E_BADPARAMCOUNT;
     std::vector<VARIANT*> slots(static_cast<std::size_t>(n), nullptr);
@@ -256,28 +263,22 @@ HRESULT MatrixObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAM
         if (position < 0 || position >= n) return DISP_E_PARAMNOTFOUND;
         slots[static_cast<std::size_t>(position)] = &params->rgvarg[j];
     }
-    std::vector<IDispatch*> emptyReference(static_cast<std::size_t>(n), nullptr);
-    std::vector<LONG> scratchLong(static_cast<std::size_t>(n), 0);
-    std::vector<double> scratchDouble(static_cast<std::size_t>(n), 0.0);
-    std::vector<VARIANT> substitutes(static_cast<std::size_t>(n));
-    for (VARIANT& v : substitutes) VariantInit(&v);
+    const std::vector<VARIANT*> given = slots;
+    // The caller's own index of the argument at `position`.
+    auto callerIndex = [&](int position) {
+        for (UINT j = 0; j < params->cArgs; ++j)
+            if (given[static_cast<std::size_t>(position)] == &params->rgvarg[j]) return j;
+        return 0u;
+    };
+    std::vector<ByRefArgument> prepared(static_cast<std::size_t>(n));
     for (const RefParam& ref : shape->refs) {
         const std::size_t i = static_cast<std::size_t>(ref.index);
-        VARIANT*& slot = slots[i];
-        const bool missing = !slot || IsMissing(slot);
-        bool noObject = false;
-        if (!missing && ref.type == VT_DISPATCH) {
-            const VARIANT* value = slot;
-            while (V_VT(value) == (VT_VARIANT | VT_BYREF) && V_VARIANTREF(value)) value = V_VARIANTREF(value);
-            noObject = V_VT(value) == VT_NULL || V_VT(value) == VT_EMPTY;
+        hr = prepared[i].Prepare(ref, slots[i]);
+        if (FAILED(hr)) {
+            if (argError) *argError = callerIndex(ref.index);
+            return hr;
         }
-        if (!(missing && ref.optional) && !noObject) continue;
-        VARIANT& s = substitutes[i];
-        V_VT(&s) = ref.type | VT_BYREF;
-        if (ref.type == VT_DISPATCH) V_DISPATCHREF(&s) = &emptyReference[i];
-        if (ref.type == VT_I4) V_I4REF(&s) = &scratchLong[i];
-        if (ref.type == VT_R8) V_R8REF(&s) = &scratchDouble[i];
-        slot = &s;
+        slots[i] = prepared[i].Argument(slots[i]);
     }
     int count = n;
     while (count > 0) {
@@ -298,12 +299,11 @@ HRESULT MatrixObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAM
     }
     DISPPARAMS laidOut = {args.empty() ? nullptr : args.data(), nullptr, static_cast<UINT>(count), 0};
     hr = types->vtable->Invoke(static_cast<IMatrixDual*>(this), id, flags, &laidOut, result, exception, argError);
+    for (ByRefArgument& argument : prepared) argument.Finish();
     if (argError && (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) &&
         *argError < static_cast<UINT>(count)) {
         // Report the position in the caller's own argument list.
-        const int position = count - 1 - static_cast<int>(*argError);
-        for (UINT j = 0; j < params->cArgs; ++j)
-            if (slots[static_cast<std::size_t>(position)] == &params->rgvarg[j]) *argError = j;
+        *argError = callerIndex(count - 1 - static_cast<int>(*argError));
     }
     return hr;
 }

@@ -62,8 +62,7 @@ std::vector<MemberShape> FindRefParams(ITypeInfo* info) {
                 const bool optional = (flags & PARAMFLAG_FOPT) && !(flags & PARAMFLAG_FHASDEFAULT);
                 const TYPEDESC& target = *e.tdesc.lptdesc;
                 VARTYPE type = VT_EMPTY;
-                if (optional && target.vt == VT_I4) type = VT_I4;
-                if (optional && target.vt == VT_R8) type = VT_R8;
+                if (target.vt == VT_I4 || target.vt == VT_R8 || target.vt == VT_VARIANT) type = target.vt;
                 if (target.vt == VT_PTR && target.lptdesc && target.lptdesc->vt == VT_USERDEFINED) type = VT_DISPATCH;
                 if (type != VT_EMPTY) shape.refs.push_back({p, type, optional});
             }

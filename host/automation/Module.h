@@ -15,16 +15,13 @@ void ObjectCreated();
 void ObjectDestroyed();
 void LockModule(bool lock);
 
-// A by-reference parameter that Invoke prepares before ITypeInfo::Invoke
-// sees it: every Matrix parameter, and the optional Long and Double ones
-// without a default. ITypeInfo::Invoke passes the "parameter not found"
-// marker variant in place of an omitted optional parameter, which such a
-// member would take for the referenced variable; Invoke supplies a real
-// variable instead. A Matrix argument given as Null or Empty (how some
-// script languages write "no object") becomes an empty reference.
+// A by-reference parameter of a method, which Invoke prepares before
+// ITypeInfo::Invoke sees it (see ByRefArgument): every Matrix, Long, Double
+// and Variant parameter that the member may read or write through its
+// pointer.
 struct RefParam {
     int index;      // position among the member's parameters
-    VARTYPE type;   // VT_DISPATCH (a Matrix), VT_I4 or VT_R8: the referenced type
+    VARTYPE type;   // VT_DISPATCH (a Matrix), VT_I4, VT_R8 or VT_VARIANT: the referenced type
     bool optional;
 };
 struct MemberShape {

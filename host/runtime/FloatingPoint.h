@@ -1,9 +1,14 @@
 // Arithmetic fault testing with the processor's sticky exception flags.
 //
 // Every operation runs inside an FpScope: it saves the caller's
-// floating-point environment, runs the operation in the default one
-// (round to nearest, no flags, exceptions masked) and restores the caller's
-// on exit, whatever way the operation ends.
+// floating-point environment, runs the operation in the default one and
+// restores the caller's on exit, whatever way the operation ends. The
+// default environment is: no pending flag, every exception masked, round
+// to nearest, no flush-to-zero and no denormals-are-zero; on x86 the x87
+// unit is set the same way (with double precision on 32-bit targets, which
+// compute doubles there). So a host that leaves flags set, unmasks
+// exceptions, or changes rounding, flushing or precision gets the same bits
+// and errors as any other, and never a hardware exception from inside.
 //
 // Operations do not test each step. They test the flags at coarse points:
 // before every event, before every write the caller can see, and before any
@@ -15,11 +20,37 @@
 #pragma once
 
 #include <cfenv>
+#include <cstdint>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define KESTRIM_FP_X86 1
+#endif
 
 namespace kestrim::fp {
 
 // The flags that count as arithmetic faults. Underflow and inexact do not.
 inline constexpr int kFaultFlags = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW;
+
+// A floating-point environment as the processor holds it: on x86 the SSE
+// control/status register and the x87 control and status words, read and
+// written directly (the C library's fenv functions do not cover both units
+// on every target).
+struct Environment {
+#ifdef KESTRIM_FP_X86
+    uint32_t mxcsr = 0;
+    uint16_t x87Control = 0;
+    uint16_t x87Status = 0;
+#else
+    std::fenv_t fenv;
+#endif
+};
+
+// The current environment.
+Environment CaptureEnvironment() noexcept;
+// Installs `environment` exactly (controls and pending flags).
+void InstallEnvironment(const Environment& environment) noexcept;
+// Installs the default environment described above, flags cleared.
+void InstallDefaultEnvironment() noexcept;
 
 class FpScope {
 public:
@@ -29,8 +60,8 @@ public:
     FpScope& operator=(const FpScope&) = delete;
 
 private:
-    std::fenv_t saved_;
-    const std::fenv_t* outer_;
+    Environment saved_;
+    const Environment* outer_;
 };
 
 // True when a fault flag is raised.

@@ -34,6 +34,7 @@ inline std::string WithHr(const std::string& what, HRESULT hr) {
 
 // The check groups, run in this order by main.
 void TypeLibrary(), Events(), Dispatch(), Arrays(), Errors(), Registration();
+void Outputs(), HostStates(), Accounting(), Soak();
 #define CLIENT_GROUP(name) void name()
 // The DLL under test, as given on the command line.
 const std::wstring& DllPath();

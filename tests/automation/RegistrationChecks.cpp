@@ -87,7 +87,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 2 || FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
     g_dllPath = argv[1];
     const std::pair<const char*, void (*)()> groups[] = {{"TypeLibrary", TypeLibrary}, {"Events", Events},
-        {"Dispatch", Dispatch}, {"Arrays", Arrays}, {"Errors", Errors}, {"Registration", Registration}};
+        {"Dispatch", Dispatch}, {"Arrays", Arrays}, {"Errors", Errors}, {"Outputs", Outputs},
+        {"HostStates", HostStates}, {"Accounting", Accounting}, {"Soak", Soak}, {"Registration", Registration}};
     for (const auto& [name, body] : groups) {
         const int before = Results().failed;
         body();

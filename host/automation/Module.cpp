@@ -253,7 +253,7 @@ extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"TypeLib\\" + GuidText(kLibraryId)).c_str(), 0, KEY_READ,
                       &libraryKey) == ERROR_SUCCESS) {
         RegCloseKey(libraryKey);
-        typeLib = UnRegisterTypeLib(kLibraryId, kLibraryMajor, kLibraryMinor, kLibraryLocale, SYS_WIN64);
+        typeLib = UnRegisterTypeLib(kLibraryId, kLibraryMajor, kLibraryMinor, kLibraryLocale, kTargetSysKind);
     }
     const HRESULT classKey = DeleteTree(L"CLSID\\" + GuidText(kMatrixClassId));
     const HRESULT progIdKey = DeleteTree(kProgIdW);

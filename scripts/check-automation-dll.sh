@@ -37,7 +37,7 @@ listing=$(for o in $objects; do
     "$objdump" -d --no-show-raw-insn "$o" | awk -v f="${o##*/}" '$2 ~ /^f[a-z0-9]+$/ && $1 ~ /^[0-9a-f]+:$/ {print $2, f}'
 done)
 arith=$(awk -v re="$x87_arith" '$1 ~ re' <<<"$listing")
-moves=$(awk -v re="$x87_arith" '$1 !~ re {print $1}' <<<"$listing" | sort | uniq -c | awk '{printf " %s %s", $2, $1}')
+moves=$(awk -v re="$x87_arith" '$1 != "" && $1 !~ re {print $1}' <<<"$listing" | sort | uniq -c | awk '{printf " %s %s", $2, $1}')
 echo "   data transfers (allowed):${moves:- none}"
 if [[ -n $arith ]]; then
     echo "   x87 arithmetic (NOT allowed):"

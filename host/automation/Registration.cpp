@@ -207,21 +207,23 @@ HRESULT WriteUserTypeLibrary(ITypeLib* library, const std::wstring& dllPath) {
     };
     const InterfaceEntry interfaces[] = {{kMatrixInterfaceId, L"_Matrix", kDualProxy},
                                          {kMatrixEventsId, L"__Matrix", kDispatchProxy}};
-    HRESULT steps[3 + 4 * 2] = {
-        WriteKey(root, VersionKey(), title),
-        WriteKey(root, VersionKey() + L"\\FLAGS", flags),
-        WriteKey(root, VersionKey() + L"\\HELPDIR", folder),
+    // Writes in order and stops at the first failure.
+    hr = S_OK;
+    auto write = [&](const std::wstring& path, const std::wstring& value, const wchar_t* name = nullptr,
+                     const std::wstring& namedValue = std::wstring()) {
+        if (SUCCEEDED(hr)) hr = WriteKey(root, path, value, name, namedValue);
     };
-    int n = 3;
+    write(VersionKey(), title);
+    write(VersionKey() + L"\\FLAGS", flags);
+    write(VersionKey() + L"\\HELPDIR", folder);
     for (const InterfaceEntry& entry : interfaces) {
         const std::wstring key = InterfaceKey(entry.iid);
-        steps[n++] = WriteKey(root, key, entry.name);
-        steps[n++] = WriteKey(root, key + L"\\ProxyStubClsid", entry.proxy);
-        steps[n++] = WriteKey(root, key + L"\\ProxyStubClsid32", entry.proxy);
-        steps[n++] = WriteKey(root, key + L"\\TypeLib", libraryId, L"Version", L"1.0");
+        write(key, entry.name);
+        write(key + L"\\ProxyStubClsid", entry.proxy);
+        write(key + L"\\ProxyStubClsid32", entry.proxy);
+        write(key + L"\\TypeLib", libraryId, L"Version", L"1.0");
     }
-    for (HRESULT step : steps)
-        if (FAILED(step)) return step;
+    if (FAILED(hr)) return hr;
     // The file entry last: its presence marks this build as registered.
     return WriteKey(root, LocaleKey() + L"\\" + PlatformKeyName(), dllPath);
 }

@@ -1,6 +1,6 @@
 # Cross-compiling for 64-bit Windows with Debian's mingw-w64 (posix threads).
 # Programs that the build itself runs (the type-library generator) run
-# under Wine when it is installed.
+# under Wine's 64-bit loader when it is installed.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -15,7 +15,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-find_program(KESTRIM_WINE NAMES wine wine64)
+# Debian's `wine` command starts the 32-bit loader as soon as wine32 is
+# installed, so the 64-bit loader is named: Debian's, then a `wine64` on the
+# path, then `wine` (a Wine whose one command runs both kinds).
+find_program(KESTRIM_WINE NAMES wine64 wine HINTS /usr/lib/wine)
 if(KESTRIM_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRIM_WINE})
 endif()

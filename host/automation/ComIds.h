@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <oaidl.h>
+
 namespace kestrim::automation {
 
 // Type library KestrimMatrixLib 1.0
@@ -30,5 +32,8 @@ inline constexpr const wchar_t* kProgIdW = L"KestrimMatrixLib.Matrix";
 inline constexpr WORD kLibraryMajor = 1;
 inline constexpr WORD kLibraryMinor = 0;
 inline constexpr LCID kLibraryLocale = 0x409;
+// The platform the type library is written and registered for: its
+// vtable offsets follow the pointer size of the DLL that carries it.
+inline constexpr SYSKIND kTargetSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
 
 }  // namespace kestrim::automation

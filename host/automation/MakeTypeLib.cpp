@@ -300,7 +300,7 @@ struct Ref {
 
 void Generate(const wchar_t* path) {
     Ref<ICreateTypeLib2> lib;
-    Check(CreateTypeLib2(SYS_WIN64, path, &lib), "CreateTypeLib2");
+    Check(CreateTypeLib2(kTargetSysKind, path, &lib), "CreateTypeLib2");
     Check(lib->SetName(const_cast<LPOLESTR>(kLibraryName)), "SetName");
     Check(lib->SetGuid(kLibraryId), "SetGuid");
     Check(lib->SetVersion(kLibraryMajor, kLibraryMinor), "SetVersion");

@@ -8,6 +8,8 @@
 #include <ocidl.h>
 #include <windows.h>
 
+#include <type_traits>
+
 namespace kestrim::automation {
 
 // `_Matrix` in the type library.
@@ -62,6 +64,19 @@ struct IMatrixDual : public IDispatch {
     virtual HRESULT STDMETHODCALLTYPE RowVector(long* RowIndex, IMatrixDual** result) = 0;
     virtual HRESULT STDMETHODCALLTYPE ColVector(long* ColIndex, IMatrixDual** result) = 0;
 };
+
+// The automation types have the same sizes in the 32-bit and the 64-bit
+// build (only VARIANT grows with the pointer size), and every method uses
+// the platform's COM calling convention (__stdcall on 32-bit x86), which
+// ITypeInfo::Invoke assumes when it calls a vtable slot.
+static_assert(sizeof(long) == 4 && sizeof(short) == 2 && sizeof(VARIANT_BOOL) == 2 && sizeof(DISPID) == 4,
+              "Long, Integer and Boolean are 32-, 16- and 16-bit");
+static_assert(sizeof(VARIANT) == 2 * sizeof(void*) + 8, "VARIANT layout of the platform");
+static_assert(sizeof(SAFEARRAYBOUND) == 8, "SAFEARRAY bounds are a 32-bit count and lower bound");
+#if defined(__i386__)
+static_assert(std::is_same_v<decltype(&IMatrixDual::Size), HRESULT (__stdcall IMatrixDual::*)(long, long)>,
+              "vtable methods are __stdcall");
+#endif
 
 // Dispatch identifiers of the events dispinterface `__Matrix`.
 inline constexpr DISPID kDispIdOnProgress = 1;

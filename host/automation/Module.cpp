@@ -11,6 +11,7 @@
 
 #include "host/automation/ComIds.h"
 #include "host/automation/MatrixObject.h"
+#include "host/automation/Registration.h"
 #include "kestrim/Matrix.h"
 
 namespace kestrim::automation {
@@ -27,12 +28,6 @@ std::wstring ModulePath() {
     if (n == 0 || n >= path.size()) return std::wstring();
     path.resize(n);
     return path;
-}
-
-std::wstring GuidText(const GUID& guid) {
-    wchar_t text[40] = {};
-    StringFromGUID2(guid, text, 40);
-    return text;
 }
 
 HRESULT LoadOwnTypeLib(ITypeLib** library) {
@@ -136,34 +131,6 @@ public:
 
 ClassFactory g_factory;
 
-LONG SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
-    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-// Creates HKEY_CLASSES_ROOT\<path> with a default value (and optionally one
-// named value).
-HRESULT WriteKey(const std::wstring& path, const std::wstring& value, const wchar_t* name = nullptr,
-                 const std::wstring& namedValue = std::wstring()) {
-    HKEY key = nullptr;
-    LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_WRITE, nullptr, &key, nullptr);
-    if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
-    rc = SetString(key, nullptr, value);
-    if (rc == ERROR_SUCCESS && name) rc = SetString(key, name, namedValue);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc);
-}
-
-HRESULT DeleteTree(const std::wstring& path) {
-    const LONG rc = RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
-    if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) {
-        RegDeleteKeyW(HKEY_CLASSES_ROOT, path.c_str());
-        return S_OK;
-    }
-    return HRESULT_FROM_WIN32(rc);
-}
-
 }  // namespace
 
 void ObjectCreated() { InterlockedIncrement(&g_objects); }
@@ -227,36 +194,41 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
     hr = RegisterTypeLib(library, const_cast<LPOLESTR>(path.c_str()), const_cast<LPOLESTR>(folder.c_str()));
     library->Release();
     if (FAILED(hr)) return SELFREG_E_TYPELIB;
-
-    const std::wstring clsid = L"CLSID\\" + GuidText(kMatrixClassId);
-    const std::wstring progId = kProgIdW;
-    const HRESULT steps[] = {
-        WriteKey(clsid, progId),
-        WriteKey(clsid + L"\\InprocServer32", path, L"ThreadingModel", L"Apartment"),
-        WriteKey(clsid + L"\\ProgID", progId),
-        WriteKey(clsid + L"\\TypeLib", GuidText(kLibraryId)),
-        WriteKey(clsid + L"\\Version", L"1.0"),
-        WriteKey(progId, progId),
-        WriteKey(progId + L"\\CLSID", GuidText(kMatrixClassId)),
-    };
-    for (HRESULT step : steps)
-        if (FAILED(step)) return SELFREG_E_CLASS;
-    return S_OK;
+    return FAILED(registration::WriteClass(registration::Scope::Machine, path)) ? SELFREG_E_CLASS : S_OK;
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-    // The type library's registration (library and interface keys) goes
-    // through the runtime; a library that is not registered is not an error.
-    HRESULT typeLib = S_OK;
-    HKEY libraryKey = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"TypeLib\\" + GuidText(kLibraryId)).c_str(), 0, KEY_READ,
-                      &libraryKey) == ERROR_SUCCESS) {
-        RegCloseKey(libraryKey);
-        typeLib = UnRegisterTypeLib(kLibraryId, kLibraryMajor, kLibraryMinor, kLibraryLocale, SYS_WIN64);
-    }
-    const HRESULT classKey = DeleteTree(L"CLSID\\" + GuidText(kMatrixClassId));
-    const HRESULT progIdKey = DeleteTree(kProgIdW);
-    if (FAILED(classKey) || FAILED(progIdKey)) return SELFREG_E_CLASS;
+    const HRESULT typeLib = registration::RemoveMachineTypeLibrary();
+    if (FAILED(registration::RemoveClass(registration::Scope::Machine))) return SELFREG_E_CLASS;
     if (FAILED(typeLib)) return SELFREG_E_TYPELIB;
     return S_OK;
+}
+
+// Per-user registration for users without administrator rights:
+// `regsvr32 /n /i:user KestrimMatrix.dll` writes the class, the
+// programmatic identifier and the type library under
+// HKEY_CURRENT_USER\Software\Classes; `regsvr32 /u /n /i:user` removes
+// exactly those. Any other command line is refused.
+extern "C" HRESULT STDAPICALLTYPE DllInstall(BOOL install, LPCWSTR commandLine) {
+    if (!commandLine || _wcsicmp(commandLine, L"user") != 0) return E_INVALIDARG;
+    using registration::Scope;
+    if (!install) {
+        const HRESULT typeLib = registration::RemoveUserTypeLibrary();
+        if (FAILED(registration::RemoveClass(Scope::User))) return SELFREG_E_CLASS;
+        return FAILED(typeLib) ? SELFREG_E_TYPELIB : S_OK;
+    }
+    const std::wstring path = ModulePath();
+    if (path.empty()) return SELFREG_E_CLASS;
+    ITypeLib* library = nullptr;
+    if (FAILED(LoadOwnTypeLib(&library))) return SELFREG_E_TYPELIB;
+    HRESULT hr = registration::WriteUserTypeLibrary(library, path);
+    library->Release();
+    if (SUCCEEDED(hr)) hr = registration::WriteClass(Scope::User, path) == S_OK ? S_OK : SELFREG_E_CLASS;
+    else hr = SELFREG_E_TYPELIB;
+    if (FAILED(hr)) {
+        // Leave nothing half-written behind.
+        registration::RemoveUserTypeLibrary();
+        registration::RemoveClass(Scope::User);
+    }
+    return hr;
 }

@@ -32,9 +32,11 @@ inline std::string WithHr(const std::string& what, HRESULT hr) {
 #define CHECK_HR(expr, what) \
     do { const HRESULT hr_ = (expr); CHECK(SUCCEEDED(hr_), ::client::WithHr((what), hr_)); } while (0)
 
-// The check groups, run in this order by main.
-void TypeLibrary(), Events(), Dispatch(), Arrays(), Errors(), Registration();
+// The check groups, run in this order by main; BitIdentity (first) only when
+// a file of native digests is given.
+void BitIdentity(), TypeLibrary(), Events(), Dispatch(), Arrays(), Errors(), Registration(), UserRegistration();
 void Outputs(), HostStates(), Accounting(), Soak();
+bool LoadNativeDigests(const std::wstring& path);
 #define CLIENT_GROUP(name) void name()
 // The DLL under test, as given on the command line.
 const std::wstring& DllPath();

@@ -1,5 +1,6 @@
 // Registration, class factory and unloading through the DLL's entry points, and
-// main: automation_client <KestrimMatrix.dll as registered> runs every group.
+// main: automation_client <KestrimMatrix.dll as registered> [<native digests>]
+// runs every group.
 #include "ClientSupport.h"
 
 namespace client {
@@ -81,15 +82,21 @@ CLIENT_GROUP(Registration) {
 
 }  // namespace client
 
-// Registration unregisters and registers again: it runs last.
+// The registration groups unregister and register again: they run last.
 int wmain(int argc, wchar_t** argv) {
     using namespace client;
     if (argc < 2 || FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
     g_dllPath = argv[1];
-    const std::pair<const char*, void (*)()> groups[] = {{"TypeLibrary", TypeLibrary}, {"Events", Events},
-        {"Dispatch", Dispatch}, {"Arrays", Arrays}, {"Errors", Errors}, {"Outputs", Outputs},
-        {"HostStates", HostStates}, {"Accounting", Accounting}, {"Soak", Soak}, {"Registration", Registration}};
+    if (argc >= 3 && !LoadNativeDigests(argv[2])) {
+        std::printf("no native digests in the file given\n");
+        return 2;
+    }
+    const std::pair<const char*, void (*)()> groups[] = {{"BitIdentity", BitIdentity}, {"TypeLibrary", TypeLibrary},
+        {"Events", Events}, {"Dispatch", Dispatch}, {"Arrays", Arrays}, {"Errors", Errors}, {"Outputs", Outputs},
+        {"HostStates", HostStates}, {"Accounting", Accounting}, {"Soak", Soak}, {"Registration", Registration},
+        {"UserRegistration", UserRegistration}};
     for (const auto& [name, body] : groups) {
+        if (body == BitIdentity && argc < 3) continue;
         const int before = Results().failed;
         body();
         std::printf("%-20s %s\n", name, Results().failed == before ? "ok" : "FAILED");

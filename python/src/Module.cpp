@@ -114,6 +114,17 @@ void Disconnect(PyMatrix& s, py::object cookie) {
     s.handlers = kept;
 }
 
+// AsArray (let): arrays go through the numpy checks; a scalar reaches the
+// library, which reports "Not an array.".
+void SetAsArray(PyMatrix& s, py::object vData) {
+    Check(s, true);
+    if (py::isinstance<py::array>(vData) ? py::array(vData).ndim() == 0
+                                         : !py::isinstance<py::sequence>(vData) || py::isinstance<py::str>(vData))
+        s.m->SetAsArray(VariantFromPython(py::isinstance<py::array>(vData) ? vData.attr("item")() : vData));
+    else
+        s.m->SetAsArray(ArrayFromPython(vData, true));
+}
+
 PyMatrix& Construct(py::object source) {
     if (source.is_none()) return *new PyMatrix(Matrix::New());
     if (py::isinstance<PyMatrix>(source)) {
@@ -133,6 +144,14 @@ using namespace kestrim::python;
 PYBIND11_MODULE(_core, module) {
     module.doc() = "Dense matrices of doubles with bit-reproducible linear algebra.";
     RegisterErrorTranslator();
+    // For the tests: raises the runtime layer's error `number` as the
+    // library does, through the same translation as every member.
+    module.def(
+        "_raise_runtime_error",
+        [](int64_t number, const std::string& description) {
+            RaiseRuntimeError(static_cast<RuntimeError>(static_cast<int32_t>(number)), description);
+        },
+        py::arg("number"), py::arg("description"));
     SetMainThread(py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>());
 
     py::class_<PyMatrix> cls(module, "Matrix", MatrixTypeSetup(), R"doc(
@@ -227,19 +246,11 @@ views exist.)doc");
         // ---- Array exchange and cloning ----
         .def_property(
             "AsArray", [](PyMatrix& s) { Check(s, false); return ToNumpy(*s.m); },
-            [](PyMatrix& s, py::object vData) {
-                Check(s, true);
-                s.m->SetAsArray(ArrayFromPython(vData, true));
-            },
+            &SetAsArray,
             "A copy of the elements as a (Rows, Cols) numpy array; assigning a 2-D array (or a 1-D one, "
             "as one column) replaces dimensions and elements.")
         .def(
-            "SetAsArray",
-            [](PyMatrix& s, py::object vData) {
-                Check(s, true);
-                s.m->SetAsArray(ArrayFromPython(vData, true));
-            },
-            py::arg("vData"), "Same as assigning AsArray.")
+            "SetAsArray", &SetAsArray, py::arg("vData"), "Same as assigning AsArray.")
         .def(
             "Clone", [](PyMatrix& s) { Check(s, false); return Wrap(s.m->Clone()); },
             "An independent copy (FireEvents False).")

@@ -94,9 +94,16 @@ void CholeskyMember(PyMatrix& s, py::object l) {
     Run(s, false, {{}, {pl}}, EventMode::Live, [&] { ((*s.m).*Member)(Slot(pl, lp)); });
 }
 
+// The index is passed by reference: the library swaps its entries as it
+// goes, and a Python list given as the index receives them.
 void RearrangeMember(PyMatrix& s, py::object PermIndex, void (Matrix::*member)(Variant&)) {
     Variant perm = VariantFromPython(PermIndex);
     Run(s, true, {}, EventMode::None, [&] { ((*s.m).*member)(perm); });
+    if (py::isinstance<py::list>(PermIndex)) {
+        const py::list after = VariantToPython(perm);
+        py::list target = PermIndex;
+        for (std::size_t i = 0; i < after.size() && i < target.size(); ++i) target[i] = after[i];
+    }
 }
 
 py::object Connect(PyMatrix& s, py::object progress, py::object done, bool takesCancel) {
@@ -330,10 +337,12 @@ views exist.)doc");
             py::arg("ColIndex"), "A new Rows x 1 Matrix holding column ColIndex.")
         .def(
             "RearrangeRows", [](PyMatrix& s, py::object p) { RearrangeMember(s, std::move(p), &Matrix::RearrangeRows); },
-            py::arg("PermIndex"), "Reorders the rows in place: row i becomes the old row PermIndex[i].")
+            py::arg("PermIndex"),
+            "Moves the row at position i to position PermIndex[i], swapping rows in place; a list given as "
+            "PermIndex receives the swapped entries, as the by-reference index does.")
         .def(
             "RearrangeCols", [](PyMatrix& s, py::object p) { RearrangeMember(s, std::move(p), &Matrix::RearrangeCols); },
-            py::arg("PermIndex"), "Reorders the columns in place by PermIndex.")
+            py::arg("PermIndex"), "As RearrangeRows, for columns.")
 
         // ---- LU and linear systems ----
         .def("LU", &LUMember<&Matrix::LU>, py::arg("l") = py::none(), py::arg("U") = py::none(),

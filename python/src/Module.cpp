@@ -6,6 +6,8 @@
 #include <pybind11/stl.h>
 #include <pythread.h>
 
+#include <array>
+
 #include "BufferAndGc.h"
 #include "Convert.h"
 #include "Operation.h"
@@ -130,6 +132,47 @@ void SetAsArray(PyMatrix& s, py::object vData) {
         s.m->SetAsArray(VariantFromPython(py::isinstance<py::array>(vData) ? vData.attr("item")() : vData));
     else
         s.m->SetAsArray(ArrayFromPython(vData, true));
+}
+
+// QR, SVD and Eigen may leave outputs partly written when they are
+// cancelled. So that a handler's exception or Ctrl-C never leaves anything
+// half-written, they run into fresh objects, and the caller's outputs adopt
+// whatever the library wrote unless such an exception ended the call. (A
+// cancel by returning True, or a library error, gives the caller the
+// library's own partial outputs.) Outputs that alias each other or the
+// receiver are written directly, to keep the library's order of writes.
+template <std::size_t N, class Call>
+void RunIntoFreshOutputs(PyMatrix& s, std::array<PyMatrix*, N> outs, Call call) {
+    Involved involved;
+    bool aliased = false;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (outs[i] == nullptr) continue;
+        involved.writes.push_back(outs[i]);
+        aliased = aliased || outs[i] == &s;
+        for (std::size_t j = 0; j < i; ++j) aliased = aliased || outs[j] == outs[i];
+    }
+    std::array<MatrixPtr, N> fresh;
+    std::array<MatrixPtr*, N> slots{};
+    for (std::size_t i = 0; i < N; ++i) {
+        if (outs[i] == nullptr) continue;
+        fresh[i] = aliased ? outs[i]->m : Matrix::New();
+        slots[i] = &fresh[i];
+    }
+    auto adopt = [&] {
+        if (aliased) return;
+        for (std::size_t i = 0; i < N; ++i)
+            if (outs[i] != nullptr && detail::MatrixAccess::Elements(*fresh[i]).HasStorage())
+                detail::MatrixAccess::SetData(*outs[i]->m, std::move(detail::MatrixAccess::Elements(*fresh[i])));
+    };
+    try {
+        Run(s, false, involved, EventMode::Live, [&] { call(slots); });
+    } catch (py::error_already_set&) {
+        throw;  // a handler's exception or Ctrl-C: the outputs stay as they were
+    } catch (...) {
+        adopt();
+        throw;
+    }
+    adopt();
 }
 
 PyMatrix& Construct(py::object source) {
@@ -368,21 +411,15 @@ views exist.)doc");
         .def(
             "QR",
             [](PyMatrix& s, py::object Q, py::object R) {
-                PyMatrix* pq = OutFrom(Q, "Q");
-                PyMatrix* pr = OutFrom(R, "R");
-                MatrixPtr q, r;
-                Run(s, false, {{}, {pq, pr}}, EventMode::Live, [&] { s.m->QR(Slot(pq, q), Slot(pr, r)); });
+                RunIntoFreshOutputs<2>(s, {OutFrom(Q, "Q"), OutFrom(R, "R")},
+                                       [&](auto& o) { s.m->QR(o[0], o[1]); });
             },
             py::arg("Q") = py::none(), py::arg("R") = py::none(), "QR decomposition into Q and R.")
         .def(
             "SVD",
             [](PyMatrix& s, py::object U, py::object S, py::object V) {
-                PyMatrix* pu = OutFrom(U, "U");
-                PyMatrix* ps = OutFrom(S, "S");
-                PyMatrix* pv = OutFrom(V, "V");
-                MatrixPtr u, sv, v;
-                Run(s, false, {{}, {pu, ps, pv}}, EventMode::Live,
-                    [&] { s.m->SVD(Slot(pu, u), Slot(ps, sv), Slot(pv, v)); });
+                RunIntoFreshOutputs<3>(s, {OutFrom(U, "U"), OutFrom(S, "S"), OutFrom(V, "V")},
+                                       [&](auto& o) { s.m->SVD(o[0], o[1], o[2]); });
             },
             py::arg("U") = py::none(), py::arg("S") = py::none(), py::arg("V") = py::none(),
             "Singular value decomposition A = U x S x V^T into U, S (diagonal) and V.")
@@ -391,12 +428,10 @@ views exist.)doc");
         .def(
             "Eigen",
             [](PyMatrix& s, py::object RealValues, py::object ImagValues, py::object RealVectors, py::object ImagVectors) {
-                PyMatrix* o[4] = {OutFrom(RealValues, "RealValues"), OutFrom(ImagValues, "ImagValues"),
-                                  OutFrom(RealVectors, "RealVectors"), OutFrom(ImagVectors, "ImagVectors")};
-                MatrixPtr p[4];
-                Run(s, false, {{}, {o[0], o[1], o[2], o[3]}}, EventMode::Live, [&] {
-                    s.m->Eigen(Slot(o[0], p[0]), Slot(o[1], p[1]), Slot(o[2], p[2]), Slot(o[3], p[3]));
-                });
+                RunIntoFreshOutputs<4>(s,
+                                       {OutFrom(RealValues, "RealValues"), OutFrom(ImagValues, "ImagValues"),
+                                        OutFrom(RealVectors, "RealVectors"), OutFrom(ImagVectors, "ImagVectors")},
+                                       [&](auto& o) { s.m->Eigen(o[0], o[1], o[2], o[3]); });
             },
             py::arg("RealValues") = py::none(), py::arg("ImagValues") = py::none(),
             py::arg("RealVectors") = py::none(), py::arg("ImagVectors") = py::none(),

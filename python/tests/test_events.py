@@ -234,3 +234,34 @@ def test_handler_cycles_are_collected():
     del m, probe
     gc.collect()
     assert freed == [True]
+
+
+@pytest.mark.parametrize("member, count", [("QR", 2), ("SVD", 3), ("Eigen", 4)])
+def test_interrupted_decompositions_write_no_output(member, count):
+    a = square(12, seed=4)
+    expected = [Matrix() for _ in range(count)]
+    getattr(Matrix(a), member)(*expected)
+    m = Matrix(a)
+    outputs = [Matrix([[float(i)]]) for i in range(count)]
+    m.on_progress(lambda op, p: (_ for _ in ()).throw(KeyboardInterrupt()) if p > 30 else None)
+    m.FireEvents = True
+    with pytest.raises(KeyboardInterrupt):
+        getattr(m, member)(*outputs)
+    assert [o.to_numpy().tolist() for o in outputs] == [[[float(i)]] for i in range(count)]
+    # Without the interrupt, outputs of any earlier size get the library's bits.
+    m.FireEvents = False
+    getattr(m, member)(*outputs)
+    for got, want in zip(outputs, expected):
+        assert got.shape == want.shape and np.array_equal(got.to_numpy(), want.to_numpy())
+
+
+def test_cancel_by_handler_leaves_what_the_library_leaves():
+    m = Matrix(square(6, seed=8))
+    log = recorder(m, cancel_at=1)
+    m.FireEvents = True
+    u, s, v = Matrix([[1.0]]), Matrix([[2.0]]), Matrix([[3.0]])
+    m.SVD(u, s, v)  # the library delivers nothing from a cancelled run
+    q, r = Matrix([[1.0]]), Matrix([[2.0]])
+    m.QR(q, r)  # cancelled at its first event: both outputs as passed
+    assert [x.to_numpy().tolist() for x in (u, s, v, q, r)] == [[[1.0]], [[2.0]], [[3.0]], [[1.0]], [[2.0]]]
+    assert [entry[0] for entry in log] == ["SVD", "QR"]

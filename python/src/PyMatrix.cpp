@@ -18,9 +18,8 @@ std::atomic<unsigned long> g_mainThread{0};
 // enough that other Python threads keep the GIL.
 constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
 
-bool HasLiveFrame(const PyMatrix& p) {
-    return std::any_of(p.frames.begin(), p.frames.end(),
-                       [](const OperationFrame& f) { return f.mode == EventMode::Live; });
+bool HasForcedFrame(const PyMatrix& p) {
+    return std::any_of(p.frames.begin(), p.frames.end(), [](const OperationFrame& f) { return f.forced; });
 }
 
 bool StillConnected(const py::list& handlers, const py::handle& cookie) {
@@ -53,7 +52,7 @@ PyMatrix::~PyMatrix() {
 
 void PyMatrix::SetFireEvents(bool on) {
     fireEvents = on;
-    if (!HasLiveFrame(*this)) m->SetFireEvents(on);
+    if (!HasForcedFrame(*this)) m->SetFireEvents(on);
 }
 
 py::object Wrap(MatrixPtr m) {
@@ -176,20 +175,22 @@ Claim::~Claim() {
 FrameScope::FrameScope(PyMatrix& receiver, EventMode mode)
     : receiver_(receiver), active_(mode != EventMode::None) {
     if (!active_) return;
+    // Numerical operations check their event switch at every progress
+    // point; holding it on gives Ctrl-C a place to cancel them. Only the
+    // main thread receives Ctrl-C, so other threads skip the events' cost.
+    // Python handlers still see events only while FireEvents is true.
     OperationFrame frame;
     frame.mode = mode;
     frame.fireAtStart = receiver.fireEvents;
+    frame.forced = mode == EventMode::Live && PyThread_get_thread_ident() == g_mainThread.load();
     receiver.frames.push_back(std::move(frame));
-    // Numerical operations check their event switch at every progress
-    // point; holding it on gives Ctrl-C a place to cancel them. Python
-    // handlers still see events only while FireEvents is true.
-    if (mode == EventMode::Live) receiver.m->SetFireEvents(true);
+    if (receiver.frames.back().forced) receiver.m->SetFireEvents(true);
 }
 
 FrameScope::~FrameScope() {
     if (!active_) return;
     receiver_.frames.pop_back();
-    if (!HasLiveFrame(receiver_)) receiver_.m->SetFireEvents(receiver_.fireEvents);
+    if (!HasForcedFrame(receiver_)) receiver_.m->SetFireEvents(receiver_.fireEvents);
 }
 
 void FrameScope::RethrowPending() {

@@ -27,6 +27,8 @@ enum class EventMode { None, AtStart, Live };
 struct OperationFrame {
     EventMode mode = EventMode::None;
     bool fireAtStart = false;
+    // The object's own event switch is held on for this call (see FrameScope).
+    bool forced = false;
     // The first exception a handler raised (or a pending Ctrl-C): the
     // operation is cancelled and this is re-raised once it has stopped.
     std::optional<py::error_already_set> pending;

@@ -80,9 +80,31 @@ def test_cancelled_lu_leaves_outputs_untouched():
     assert l.to_numpy().tolist() == [[7.0]] and u.to_numpy().tolist() == [[8.0]]
 
 
-def test_switching_events_off_in_a_handler():
+def in_thread(fn):
+    """Runs fn on a new thread; re-raises what it raised."""
+    failure = []
+
+    def body():
+        try:
+            fn()
+        except BaseException as e:  # noqa: BLE001 - handed to the caller
+            failure.append(e)
+
+    t = threading.Thread(target=body)
+    t.start()
+    t.join()
+    if failure:
+        raise failure[0]
+
+
+@pytest.mark.parametrize("run", [lambda fn: fn(), in_thread], ids=["main-thread", "other-thread"])
+def test_switching_events_off_in_a_handler(run):
+    run(switch_events_off)
+
+
+def switch_events_off():
     # Elementwise operations read FireEvents once; numerical ones at every event.
-    for call, count in ((lambda m: m.Plus(m), 4), (lambda m: m.LU(), 1)):
+    for call, count in ((lambda m: m.Plus(m), 4), (lambda m: m.LU(), 1), (lambda m: m.Inverse(), 1)):
         m = Matrix(square(3))
         log = []
 

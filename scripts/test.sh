@@ -11,12 +11,12 @@ echo "== native build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
-bash scripts/test-python.sh
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIM_SANITIZE=ON -DKESTRIM_BENCHMARKS=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+bash scripts/test-python.sh
 
 if [[ "${KESTRIM_AUTOMATION_TESTS:-1}" != 0 && -f .ci/automation.sh ]]; then
     echo "== automation server under Wine"

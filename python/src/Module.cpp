@@ -241,8 +241,10 @@ views exist.)doc");
         .def("__repr__",
              [](PyMatrix& s) {
                  return "<kestrim.Matrix " + std::to_string(s.m->Rows()) + " x " + std::to_string(s.m->Cols()) + ">";
-             })
-        .def("__str__", [](PyMatrix& s) { Check(s, false); return s.m->GetString(); })
+             },
+             "<kestrim.Matrix rows x cols>.")
+        .def(
+            "__str__", [](PyMatrix& s) { Check(s, false); return s.m->GetString(); }, "GetString() with its defaults.")
 
         // ---- Dimensions, elements, events switch ----
         .def_property(

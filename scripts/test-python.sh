@@ -26,10 +26,11 @@ if [[ -f "$asan_build/CMakeCache.txt" ]] && grep -q '^KESTRIM_SANITIZE:BOOL=ON' 
     cmake -S . -B "$asan_build" -DPython_EXECUTABLE="$python" >/dev/null
     cmake --build "$asan_build" -j"$(nproc)" --target kestrim_python kestrim_py_oracle
     compiler="$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$asan_build/CMakeCache.txt")"
-    # The interpreter itself is not instrumented: preload the runtime, and
+    # The interpreter itself is not instrumented: preload the runtime (and
+    # the C++ runtime, whose throw the sanitizer must find at start-up), and
     # leave leak reports to the tests' own accounting (CPython keeps memory
     # to the end by design).
-    LD_PRELOAD="$("$compiler" -print-file-name=libasan.so)" \
+    LD_PRELOAD="$("$compiler" -print-file-name=libasan.so) $("$compiler" -print-file-name=libstdc++.so)" \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     KESTRIM_PYTHON_BUILD="$PWD/$asan_build/python" "$python" -m pytest -q -p no:cacheprovider python/tests

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <iostream>
 #include <map>
 
 #include "ExitCodes.h"
@@ -103,6 +104,13 @@ ParseOutcome ParseCommandLine(int argc, char** argv) {
         return outcome;
     }
     s.operation = app.get_subcommands().front()->get_name();
+    if (s.operation == "random" &&
+        static_cast<uint64_t>(s.random.rows) * static_cast<uint64_t>(s.random.cols) > s.maxElements) {
+        std::cerr << "kestrim: random: " << s.random.rows << " x " << s.random.cols
+                  << " exceeds the limit of " << s.maxElements << " elements (see --max-elements)\n";
+        outcome.exitCode = kExitUsage;
+        return outcome;
+    }
     if (hex) s.number.style = NumberStyle::Hex;
     if (precision) {
         s.number.style = NumberStyle::Fixed;

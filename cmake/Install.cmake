@@ -14,6 +14,8 @@ set(KESTRIM_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KestrimMatrix)
 # The subsystem libraries are linked into the shared library whole and
 # privately, so the exported target needs nothing but itself.
 target_include_directories(kestrim_matrix INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+# The public headers need C++17.
+target_compile_features(kestrim_matrix INTERFACE cxx_std_17)
 install(TARGETS kestrim_matrix EXPORT KestrimMatrixTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the native build, the same tests under
+# Sets up, builds and runs every test: the native build and its install and
+# Debian-package checks (scripts/test-install.sh), the same tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and (when
 # KESTRIM_AUTOMATION_TESTS is not 0) the automation server under Wine.
 set -euo pipefail
@@ -11,6 +12,7 @@ echo "== native build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+bash scripts/test-install.sh build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIM_SANITIZE=ON -DKESTRIM_BENCHMARKS=OFF >/dev/null

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Ctrl-C: SIGINT during a long `eigen` run cancels it through the progress
+# event's Cancel flag; the tool prints "cancelled", exits 130 and leaves no
+# output file (not even a temporary one). Checked on the general path and
+# on the symmetric path, where the library itself still delivers partial
+# results that the tool must discard. A second SIGINT ends the tool at once,
+# even while it is blocked reading its input.
+set -uo pipefail
+kestrim=$1
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# Waits (up to $2 seconds) until file $1 contains text $3.
+wait_for() {
+    local deadline=$((SECONDS + $2))
+    until grep -q "$3" "$1" 2>/dev/null; do
+        ((SECONDS < deadline)) || return 1
+        sleep 0.05
+    done
+}
+
+# Waits (up to 60 seconds) until process $1 has installed its SIGINT
+# handler (bit 2 of the caught-signals mask), so that a signal sent then
+# cannot meet the default or ignored disposition of a starting program.
+wait_for_handler() {
+    local deadline=$((SECONDS + 60)) mask
+    while ((SECONDS < deadline)); do
+        mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$1/status" 2>/dev/null)
+        [[ -n $mask ]] && (((16#$mask >> 1) & 1)) && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+n=1200
+"$kestrim" random $n $n -o "$work/general.csv" || fail "random"
+"$kestrim" transpose "$work/general.csv" -o "$work/t.csv" || fail "transpose"
+"$kestrim" plus "$work/general.csv" "$work/t.csv" -o "$work/symmetric.csv" || fail "plus"
+"$kestrim" info "$work/symmetric.csv" | grep -q '^symmetric: yes$' || fail "symmetric input is not symmetric"
+
+for kind in general symmetric; do
+    mkdir "$work/out-$kind"
+    "$kestrim" eigen "$work/$kind.csv" -o "$work/out-$kind/eig" --progress always \
+        >"$work/$kind.stdout" 2>"$work/$kind.stderr" &
+    pid=$!
+    pids+=("$pid")
+    if ! wait_for "$work/$kind.stderr" 120 '^Eigen'; then
+        fail "$kind: no progress line: $(cat "$work/$kind.stderr")"
+        continue
+    fi
+    kill -INT "$pid"
+    wait "$pid"
+    status=$?
+    [[ $status == 130 ]] || fail "$kind: exit $status, expected 130"
+    [[ $(tail -n 1 "$work/$kind.stderr") == cancelled ]] || fail "$kind: last line on stderr is not \"cancelled\""
+    [[ ! -s $work/$kind.stdout ]] || fail "$kind: wrote to stdout"
+    leftovers=$(ls -A "$work/out-$kind")
+    [[ -z $leftovers ]] || fail "$kind: left output files: $leftovers"
+done
+
+# Second Ctrl-C: the tool waits for input that never comes; the first
+# SIGINT is only noted, the second ends it.
+mkfifo "$work/fifo"
+exec 3<>"$work/fifo"
+"$kestrim" det - <"$work/fifo" >/dev/null 2>"$work/twice.stderr" &
+pid=$!
+pids+=("$pid")
+wait_for_handler "$pid" || fail "no SIGINT handler installed"
+kill -INT "$pid"
+sleep 0.5
+kill -0 "$pid" 2>/dev/null || fail "first SIGINT ended a blocked read at once"
+kill -INT "$pid"
+deadline=$((SECONDS + 10))
+while kill -0 "$pid" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.05; done
+if kill -0 "$pid" 2>/dev/null; then
+    fail "second SIGINT did not end the tool"
+else
+    wait "$pid"
+    status=$?
+    [[ $status == 130 ]] || fail "second SIGINT: exit $status, expected 130"
+    grep -q '^cancelled$' "$work/twice.stderr" || fail "second SIGINT: no \"cancelled\""
+fi
+exec 3>&-
+
+if ((failures)); then
+    echo "$failures cancel check(s) failed"
+    exit 1
+fi
+echo "cancel checks passed"

@@ -6,7 +6,8 @@
 #     find_package(KestrimMatrix 2.1) and through pkg-config, then run;
 #     the installed kestrim tool runs too.
 #  2. cpack -G DEB: the package installs with dpkg -i, the consumer builds
-#     against /usr and runs, and dpkg -r removes every file (needs root).
+#     against /usr and runs, the Python package imports, and dpkg -r removes
+#     every file (needs root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -87,6 +88,8 @@ trap 'remove_package; rm -rf "$work"' EXIT
 files=$(dpkg -L kestrim-matrix | while read -r f; do [[ -f $f || -L $f ]] && echo "$f"; done)
 kestrim --version
 kestrim solve-gauss cli/examples/A.csv cli/examples/b.mtx
+echo "== deb: the Python package imports"
+(cd "$work" && /usr/bin/python3 -c "import kestrim; print(kestrim.__file__, kestrim.det([[2.0, 1.0], [1.0, 3.0]]))")
 run_consumer_builds /usr deb
 remove_package
 for f in $files; do

@@ -18,6 +18,7 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIM_SANITIZE=ON -DKESTRIM_BENCHMARKS=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+bash scripts/test-python.sh
 
 if [[ "${KESTRIM_AUTOMATION_TESTS:-1}" != 0 && -f .ci/automation.sh ]]; then
     echo "== automation server under Wine"

@@ -20,6 +20,9 @@ ctest --test-dir build-asan --output-on-failure -j"$jobs"
 echo "== clang build and tests"
 bash scripts/test-clang.sh
 
+echo "== fuzzing member-call sequences (libFuzzer)"
+bash scripts/test-fuzz.sh
+
 if [[ "${KESTRIM_AUTOMATION_TESTS:-1}" != 0 && -f .ci/automation.sh ]]; then
     echo "== automation server under Wine"
     bash .ci/automation.sh

@@ -9,6 +9,10 @@
 namespace kestrim {
 
 std::string Matrix::GetString(int16_t NumDecimalPlaces, const std::string& EndOfLineChars) const {
+    // Formatting does floating-point work: run it in the default
+    // environment, so the caller's rounding mode or flush-to-zero cannot
+    // change the text and its flags come back untouched.
+    detail::OperationScope scope(*this);
     if (!RowsSet || !ColsSet) return "Not initialized";
     // Number formatting follows the rounding mode: use the default one.
     fp::FpScope fpScope;

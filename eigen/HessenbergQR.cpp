@@ -34,6 +34,14 @@ inline double IterationPercent(int32_t en, int32_t High) {
     return 95.0 - (static_cast<double>(en) / static_cast<double>(High)) * 75.0;
 }
 
+// Back-substitution events: 99 - (en / n) * 4. A 1 x 1 problem (n = 0)
+// has nothing to substitute; its one event reports 99 rather than dividing
+// 0 by 0, which would raise the invalid-operation flag.
+inline double BackSubstitutionPercent(int32_t en, int32_t n) {
+    if (n == 0) return 99.0;
+    return 99.0 - (static_cast<double>(en) / static_cast<double>(n)) * 4.0;
+}
+
 }  // namespace
 
 template <class K>
@@ -518,7 +526,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
                 }
             }
         }
-        if (Report<K>(ctx, 99.0 - (static_cast<double>(en) / static_cast<double>(n)) * 4.0)) return;
+        if (Report<K>(ctx, BackSubstitutionPercent(en, n))) return;
     }
 
     // Vectors of isolated roots.

@@ -20,6 +20,12 @@ cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 bash scripts/test-python.sh
 
+echo "== clang build and tests"
+bash scripts/test-clang.sh
+
+echo "== fuzzing member-call sequences (libFuzzer)"
+bash scripts/test-fuzz.sh
+
 if [[ "${KESTRIM_AUTOMATION_TESTS:-1}" != 0 && -f .ci/automation.sh ]]; then
     echo "== automation server under Wine"
     bash .ci/automation.sh

@@ -12,8 +12,12 @@
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 namespace kestrim::detail::product::avx2 {
 namespace {
@@ -29,7 +33,11 @@ namespace {
 }  // namespace
 }  // namespace kestrim::detail::product::avx2
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace kestrim::detail::product {
 

@@ -1,6 +1,7 @@
 #include "linsys/Kernels.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "host/runtime/Parallel.h"
 
@@ -35,18 +36,19 @@ void SubProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, c
     const detail::product::Kernel& kernel = ProductKernel();
     const auto rows = static_cast<int32_t>(m), width = static_cast<int32_t>(cols),
                n = static_cast<int32_t>(depth);
-    std::vector<double> packed(m * depth);
-    kernel.packB(a, lda, n, rows, packed.data());
+    // Work arrays are written before they are read: no zero fill.
+    const auto packed = std::make_unique_for_overwrite<double[]>(m * depth);
+    kernel.packB(a, lda, n, rows, packed.get());
     // Threads take contiguous ranges of the columns, in whole groups of a
     // multiple of every kernel's tile height.
     constexpr int32_t kGroup = 24;
     const int64_t groups = (width + kGroup - 1) / kGroup;
     const double work = 2.0 * static_cast<double>(m) * static_cast<double>(cols) * static_cast<double>(depth);
     detail::ParallelForWork(groups, work, [&](int64_t g0, int64_t g1) {
-        std::vector<double> buffer(kernel.workSize);
+        const auto buffer = std::make_unique_for_overwrite<double[]>(kernel.workSize);
         const auto begin = static_cast<int32_t>(g0 * kGroup);
         const auto end = static_cast<int32_t>(std::min<int64_t>(width, g1 * kGroup));
-        kernel.subtractRows(b, ldb, begin, end, n, packed.data(), rows, c, ldc, buffer.data());
+        kernel.subtractRows(b, ldb, begin, end, n, packed.get(), rows, c, ldc, buffer.get());
     });
 }
 

@@ -8,7 +8,7 @@
 #include <lapacke.h>
 
 #include <algorithm>
-#include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -29,15 +29,20 @@ void dgemm_(const char*, const char*, const int*, const int*, const int*, const 
 
 namespace compare {
 
-double BestMs(int reps, const std::function<void()>& setup, const std::function<void()>& run) {
+double Now(Clock clock) {
+    timespec t{};
+    clock_gettime(clock == Clock::ThreadCpu ? CLOCK_THREAD_CPUTIME_ID : CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+double BestMs(int reps, const std::function<void()>& setup, const std::function<void()>& run,
+              Clock clock) {
     double best = 1e300;
     for (int r = 0; r < reps; ++r) {
         setup();
-        const auto t0 = std::chrono::steady_clock::now();
+        const double t0 = Now(clock);
         run();
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-        best = std::min(best, ms);
+        best = std::min(best, 1e3 * (Now(clock) - t0));
     }
     return best;
 }
@@ -85,8 +90,9 @@ int Reps(int n) { return n <= 256 ? 5 : n <= 512 ? 3 : 2; }
 void Ours(Entry& e, int reps, const std::function<void()>& run) {
     kestrim::SetNumThreads(1);
     e.oursMs1 = BestMs(reps, [] {}, run);
+    e.oursWall1 = BestMs(reps, [] {}, run, Clock::Wall);
     kestrim::SetNumThreads(2);
-    e.oursMs2 = BestMs(reps, [] {}, run);
+    e.oursWall2 = BestMs(reps, [] {}, run, Clock::Wall);
     kestrim::SetNumThreads(0);
 }
 
@@ -105,7 +111,7 @@ std::vector<Entry> Measure(int n) {
     std::vector<Entry> out;
 
     {
-        Entry e{"Times", "dgemm", 2 * n3, 0, 0, 0};
+        Entry e{"Times", "dgemm", 2 * n3, 0, 0, 0, 0};
         Ours(e, reps, [&] { A->Times(B); });
         work2.assign(general.size(), 0.0);
         const double one = 1.0, zero = 0.0;
@@ -117,20 +123,20 @@ std::vector<Entry> Measure(int n) {
     }
     auto getrf = [&] { LAPACKE_dgetrf(LAPACK_COL_MAJOR, n, n, work.data(), n, ipiv.data()); };
     {
-        Entry e{"LU", "dgetrf", 2 * n3 / 3, 0, 0, 0};
+        Entry e{"LU", "dgetrf", 2 * n3 / 3, 0, 0, 0, 0};
         Ours(e, reps, [&] {
             MatrixPtr l = Matrix::New(), u = Matrix::New();
             A->LU(&l, &u);
         });
         e.theirsMs = BestMs(reps, copyA, getrf);
         out.push_back(e);
-        Entry d{"Determinant", "dgetrf", 2 * n3 / 3, 0, 0, 0};
+        Entry d{"Determinant", "dgetrf", 2 * n3 / 3, 0, 0, 0, 0};
         Ours(d, reps, [&] { A->Determinant(); });
         d.theirsMs = e.theirsMs;
         out.push_back(d);
     }
     {
-        Entry e{"Cholesky", "dpotrf", n3 / 3, 0, 0, 0};
+        Entry e{"Cholesky", "dpotrf", n3 / 3, 0, 0, 0, 0};
         Ours(e, reps, [&] {
             MatrixPtr l = Matrix::New();
             S->Cholesky(&l);
@@ -140,7 +146,7 @@ std::vector<Entry> Measure(int n) {
         out.push_back(e);
     }
     {
-        Entry e{"Inverse", "dgetrf+dgetri", 2 * n3, 0, 0, 0};
+        Entry e{"Inverse", "dgetrf+dgetri", 2 * n3, 0, 0, 0, 0};
         Ours(e, reps, [&] { A->Inverse(); });
         e.theirsMs = BestMs(reps, copyA, [&] {
             getrf();
@@ -156,17 +162,17 @@ std::vector<Entry> Measure(int n) {
             work = general;
             work2 = rhs;
         };
-        Entry e{"Solve", "dgesv", 2 * n3, 0, 0, 0};
+        Entry e{"Solve", "dgesv", 2 * n3, 0, 0, 0, 0};
         Ours(e, reps, [&] { A->Solve(b); });
         e.theirsMs = BestMs(reps, copyBoth, gesv);
         out.push_back(e);
-        Entry g{"SolveGauss", "dgesv", n3, 0, 0, 0};
+        Entry g{"SolveGauss", "dgesv", n3, 0, 0, 0, 0};
         Ours(g, reps, [&] { A->SolveGauss(b); });
         g.theirsMs = e.theirsMs;
         out.push_back(g);
     }
     {
-        Entry e{"QR (Q and R)", "dgeqrf+dorgqr", 8 * n3 / 3, 0, 0, 0};
+        Entry e{"QR (Q and R)", "dgeqrf+dorgqr", 8 * n3 / 3, 0, 0, 0, 0};
         Ours(e, reps, [&] {
             MatrixPtr q = Matrix::New(), r = Matrix::New();
             A->QR(&q, &r);
@@ -195,7 +201,9 @@ int main(int argc, char** argv) {
     std::printf("CPU: %s\n", CpuModel().c_str());
     std::printf("Ceiling of one core (%s): %.1f GFLOP/s separate multiply+add, %.1f GFLOP/s fused\n",
                 ceiling.isa, ceiling.noFma, ceiling.fma);
-    std::printf("Ours: one thread unless noted; LAPACK: OpenBLAS, one thread. Ratio = LAPACK time / ours.\n\n");
+    std::printf("Times are the calling thread's CPU time (best of several runs), one thread;\n"
+                "LAPACK: OpenBLAS, one thread; ratio = LAPACK time / ours;\n"
+                "2-thr x = wall-clock time on one thread / on two threads.\n\n");
     std::printf("%5s  %-13s %10s %9s %8s  %-14s %10s %8s %9s\n", "n", "operation", "ms (1 thr)",
                 "GFLOP/s", "ceiling", "counterpart", "LAPACK ms", "ratio", "2-thr x");
     for (int n : sizes) {
@@ -206,7 +214,7 @@ int main(int argc, char** argv) {
                         e.name.c_str(), e.oursMs1, gflops,
                         ceiling.noFma > 0 ? 100 * gflops / ceiling.noFma : 0.0,
                         e.counterpart.c_str(), e.theirsMs, 100 * e.theirsMs / e.oursMs1,
-                        e.oursMs1 / e.oursMs2);
+                        e.oursWall1 / e.oursWall2);
         }
         std::printf("\n");
     }

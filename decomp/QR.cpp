@@ -90,7 +90,7 @@ private:
     }
 
     // Columns per block of the column-by-column orders below.
-    static constexpr std::size_t kBlock = 8;
+    static constexpr std::size_t kBlock = 32;
 
     // Householder factorisation of F; false when cancelled.
     bool Factorise() {

@@ -131,8 +131,10 @@ std::vector<double> RowMajorCopy(const DoubleArray& source, std::size_t n, std::
     std::vector<double> rows(n * ld);
     const double* src = source.Data();
     const std::size_t stride = source.Stride();
-    // Blocked transpose keeps both sides cache-resident.
-    constexpr std::size_t kTile = 32;
+    // Blocked transpose keeps both sides cache-resident. Tiles of 8 x 8: with
+    // power-of-two strides a tile's lines share cache sets, and eight of
+    // them still fit.
+    constexpr std::size_t kTile = 8;
     for (std::size_t i0 = 0; i0 < n; i0 += kTile)
         for (std::size_t j0 = 0; j0 < n; j0 += kTile) {
             const std::size_t i1 = std::min(n, i0 + kTile), j1 = std::min(n, j0 + kTile);
@@ -147,7 +149,7 @@ DoubleArray ColumnMajorCopy(const double* rows, std::size_t n, std::size_t width
     const auto last = static_cast<int32_t>(n) - 1;
     DoubleArray out = DoubleArray::Create2D(last, last);
     double* dst = out.Data();
-    constexpr std::size_t kTile = 32;
+    constexpr std::size_t kTile = 8;  // as in RowMajorCopy
     for (std::size_t i0 = 0; i0 < n; i0 += kTile)
         for (std::size_t j0 = 0; j0 < n; j0 += kTile) {
             const std::size_t i1 = std::min(n, i0 + kTile), j1 = std::min(n, j0 + kTile);

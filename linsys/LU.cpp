@@ -189,24 +189,25 @@ void WriteFactor(MatrixPtr* target, const double* a, std::size_t ld, std::size_t
     DoubleArray& e = MatrixAccess::Elements(m);
     double* dst = e.Data();
     const std::size_t stride = e.Stride();
-    // Tile by tile, so that both the row-major source and the column-major
-    // target stay in cache.
-    constexpr std::size_t kTile = 32;
+    // The whole array tile by tile (small tiles, as in linsys::RowMajorCopy,
+    // so that both sides stay in cache), then the other triangle and, for L,
+    // the unit diagonal over it.
+    constexpr std::size_t kTile = 8;
     for (std::size_t j0 = 0; j0 < n; j0 += kTile)
         for (std::size_t i0 = 0; i0 < n; i0 += kTile) {
             const std::size_t j1 = std::min(n, j0 + kTile), i1 = std::min(n, i0 + kTile);
-            for (std::size_t j = j0; j < j1; ++j) {
-                double* col = dst + j * stride;
-                for (std::size_t i = i0; i < i1; ++i) {
-                    double v;
-                    if (lower)
-                        v = j > i ? 0.0 : (j == i ? 1.0 : a[i * ld + j]);
-                    else
-                        v = j >= i ? a[i * ld + j] : 0.0;
-                    col[i] = v;
-                }
-            }
+            for (std::size_t j = j0; j < j1; ++j)
+                for (std::size_t i = i0; i < i1; ++i) dst[j * stride + i] = a[i * ld + j];
         }
+    for (std::size_t j = 0; j < n; ++j) {
+        double* col = dst + j * stride;
+        if (lower) {
+            std::fill(col, col + j, 0.0);
+            col[j] = 1.0;
+        } else {
+            std::fill(col + j + 1, col + n, 0.0);
+        }
+    }
 }
 
 }  // namespace

@@ -91,10 +91,10 @@ void BlockSums(const double* c, std::size_t n, std::size_t j0, std::size_t j1,
     constexpr int64_t kGroup = 24;
     const auto groups = static_cast<int64_t>((rows + kGroup - 1) / kGroup);
     detail::ParallelForWork(groups, 2.0 * static_cast<double>(rows * cols * j0), [&](int64_t g0, int64_t g1) {
-        std::vector<double> work(kernel.workSize);
+        double* work = detail::ThreadScratch(kernel.workSize);
         const auto i0 = static_cast<int32_t>(g0 * kGroup);
         const auto i1 = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(rows), g1 * kGroup));
-        kernel.multiplyRows(c + j0, n, i0, i1, depth, packed.data(), q, sums.data(), rows, work.data());
+        kernel.multiplyRows(c + j0, n, i0, i1, depth, packed.data(), q, sums.data(), rows, work);
     });
 }
 

@@ -45,10 +45,10 @@ void SubProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, c
     const int64_t groups = (width + kGroup - 1) / kGroup;
     const double work = 2.0 * static_cast<double>(m) * static_cast<double>(cols) * static_cast<double>(depth);
     detail::ParallelForWork(groups, work, [&](int64_t g0, int64_t g1) {
-        const auto buffer = std::make_unique_for_overwrite<double[]>(kernel.workSize);
+        double* buffer = detail::ThreadScratch(kernel.workSize);
         const auto begin = static_cast<int32_t>(g0 * kGroup);
         const auto end = static_cast<int32_t>(std::min<int64_t>(width, g1 * kGroup));
-        kernel.subtractRows(b, ldb, begin, end, n, packed.get(), rows, c, ldc, buffer.get());
+        kernel.subtractRows(b, ldb, begin, end, n, packed.get(), rows, c, ldc, buffer);
     });
 }
 

@@ -54,7 +54,6 @@ public:
             if (m_ > 0 && n_ > 0 && q_ > 0) {
                 packed_ = std::make_unique_for_overwrite<double[]>(
                     static_cast<std::size_t>(n_) * static_cast<std::size_t>(q_));
-                work_ = std::make_unique_for_overwrite<double[]>(kernel_.workSize);
             }
             row_.resize(static_cast<std::size_t>(std::max(n_, 1)));
         } catch (const std::bad_alloc&) {
@@ -71,7 +70,7 @@ public:
             for (int32_t i0 = 0; i0 < m_; i0 += kRowBlock) {
                 const int32_t i1 = std::min(m_, i0 + kRowBlock);
                 kernel_.multiplyRows(a, Lda(), i0, i1, n_, packed_.get(), q_, r_.Data(), Ldc(),
-                                     work_.get());
+                                     detail::ThreadScratch(kernel_.workSize));
                 if (fp::HasFault()) LocateFault(i0, i1);
             }
             return;
@@ -134,23 +133,19 @@ private:
         const int32_t rows = i1 - i0;
         const int threads = Threads(rows);
         if (threads <= 1) {
-            kernel_.multiplyRows(a, lda, i0, i1, n_, packed_.get(), q_, c, Ldc(), work_.get());
+            kernel_.multiplyRows(a, lda, i0, i1, n_, packed_.get(), q_, c, Ldc(),
+                                 detail::ThreadScratch(kernel_.workSize));
             return;
         }
         constexpr int32_t kGroup = 24;  // a multiple of every kernel's tile height
         const int64_t groups = (rows + kGroup - 1) / kGroup;
         detail::ParallelFor(groups, threads, [&](int64_t g0, int64_t g1) {
-            std::unique_ptr<double[]> work;
-            try {
-                work = std::make_unique_for_overwrite<double[]>(kernel_.workSize);
-            } catch (const std::bad_alloc&) {
-                RaiseRuntimeError(RuntimeError::OutOfMemory);
-            }
+            double* work = detail::ThreadScratch(kernel_.workSize);
             const int32_t begin = i0 + static_cast<int32_t>(g0) * kGroup;
             const int32_t end = std::min(i1, i0 + static_cast<int32_t>(g1) * kGroup);
             for (int32_t b0 = begin; b0 < end; b0 += kRowBlock)
                 kernel_.multiplyRows(a, lda, b0, std::min(end, b0 + kRowBlock), n_, packed_.get(),
-                                     q_, c, Ldc(), work.get());
+                                     q_, c, Ldc(), work);
         });
     }
 
@@ -259,7 +254,6 @@ private:
     DoubleArray& r_;
     const detail::product::Kernel& kernel_;
     std::unique_ptr<double[]> packed_;
-    std::unique_ptr<double[]> work_;
     std::vector<double> row_;
 };
 

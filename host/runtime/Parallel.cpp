@@ -7,9 +7,12 @@
 #include <cfenv>
 #include <cstdlib>
 #include <exception>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "host/runtime/FloatingPoint.h"
+#include "kestrim/Error.h"
 
 namespace kestrim {
 
@@ -56,6 +59,22 @@ int ThreadsFor(double work) noexcept {
     if (limit <= 1 || !(work >= 2 * minWork)) return 1;
     const double byWork = work / minWork;
     return byWork >= limit ? limit : std::max(1, static_cast<int>(byWork));
+}
+
+double* ThreadScratch(std::size_t count) {
+    thread_local std::unique_ptr<double[]> buffer;
+    thread_local std::size_t capacity = 0;
+    if (count > capacity) {
+        buffer.reset();
+        capacity = 0;
+        try {
+            buffer = std::make_unique_for_overwrite<double[]>(count);
+        } catch (const std::bad_alloc&) {
+            RaiseRuntimeError(RuntimeError::OutOfMemory);
+        }
+        capacity = count;
+    }
+    return buffer.get();
 }
 
 void RunParallel(int64_t count, int threads, void (*body)(void*, int64_t, int64_t), void* context) {

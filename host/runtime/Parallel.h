@@ -17,6 +17,7 @@
 // body: the caller raises them between parallel sections.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 #include <utility>
@@ -36,6 +37,15 @@ void SetMinWorkPerThread(double work) noexcept;
 // The number of threads for a section of about `work` floating-point
 // operations: 1 for small work, never more than NumThreads().
 int ThreadsFor(double work) noexcept;
+
+// A scratch array of at least `count` doubles that belongs to the calling
+// thread and is kept from call to call, so that the kernels' packing buffers
+// are not allocated (and their pages not faulted in) at every operation.
+// Its contents are unspecified, and the pointer holds only until the
+// thread's next call: an event handler may run another operation on the
+// same thread, so fetch it again after any event. Raises the out-of-memory
+// error when the storage cannot be obtained.
+double* ThreadScratch(std::size_t count);
 
 // Implementation of ParallelFor (not templated, so OpenMP stays in one file).
 void RunParallel(int64_t count, int threads, void (*body)(void*, int64_t, int64_t), void* context);

@@ -43,16 +43,39 @@ struct PermOutputs {
     }
 };
 
+// The largest magnitude in row[0, n), NaNs passed over, 0 when there is
+// none: the running "if |x| > big then big = |x|". The largest of a set is
+// the same whatever order it is searched in, so four running maxima are
+// kept side by side and combined at the end.
+double LargestMagnitude(const double* row, std::size_t n) {
+    std::size_t j = 0;
+    double big = 0.0;
+#ifdef KESTRIM_DECOMP_SSE2
+    // maxpd returns its second operand when the first is a NaN.
+    const __m128d signless = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+    __m128d m0 = _mm_setzero_pd(), m1 = _mm_setzero_pd();
+    for (; j + 4 <= n; j += 4) {
+        m0 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(row + j), signless), m0);
+        m1 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(row + j + 2), signless), m1);
+    }
+    double lanes[4];
+    _mm_storeu_pd(lanes, m0);
+    _mm_storeu_pd(lanes + 2, m1);
+    for (const double v : lanes)
+        if (std::isgreater(v, big)) big = v;
+#endif
+    for (; j < n; ++j) {
+        const double v = std::fabs(row[j]);
+        if (std::isgreater(v, big)) big = v;
+    }
+    return big;
+}
+
 // Row scaling: 1 / (largest magnitude of the row), rows in order.
 std::vector<double> RowScales(const std::vector<double>& a, std::size_t ld, std::size_t n) {
     std::vector<double> scale(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const double* row = &a[i * ld];
-        double big = 0.0;
-        for (std::size_t j = 0; j < n; ++j) {
-            const double v = std::fabs(row[j]);
-            if (std::isgreater(v, big)) big = v;
-        }
+        const double big = LargestMagnitude(&a[i * ld], n);
         if (big == 0.0)
             RaiseMatrixError(13, kSource, "Decomposition is not possible for a singular matrix.",
                              kHelp);
@@ -166,15 +189,23 @@ void WriteFactor(MatrixPtr* target, const double* a, std::size_t ld, std::size_t
     DoubleArray& e = MatrixAccess::Elements(m);
     double* dst = e.Data();
     const std::size_t stride = e.Stride();
+    // The whole array tile by tile (small tiles, as in linsys::RowMajorCopy,
+    // so that both sides stay in cache), then the other triangle and, for L,
+    // the unit diagonal over it.
+    constexpr std::size_t kTile = 8;
+    for (std::size_t j0 = 0; j0 < n; j0 += kTile)
+        for (std::size_t i0 = 0; i0 < n; i0 += kTile) {
+            const std::size_t j1 = std::min(n, j0 + kTile), i1 = std::min(n, i0 + kTile);
+            for (std::size_t j = j0; j < j1; ++j)
+                for (std::size_t i = i0; i < i1; ++i) dst[j * stride + i] = a[i * ld + j];
+        }
     for (std::size_t j = 0; j < n; ++j) {
         double* col = dst + j * stride;
-        for (std::size_t i = 0; i < n; ++i) {
-            double v;
-            if (lower)
-                v = j > i ? 0.0 : (j == i ? 1.0 : a[i * ld + j]);
-            else
-                v = j >= i ? a[i * ld + j] : 0.0;
-            col[i] = v;
+        if (lower) {
+            std::fill(col, col + j, 0.0);
+            col[j] = 1.0;
+        } else {
+            std::fill(col + j + 1, col + n, 0.0);
         }
     }
 }

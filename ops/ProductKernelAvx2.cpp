@@ -45,7 +45,8 @@ namespace kestrim::detail::product {
 const Kernel* Avx2Kernel() noexcept {
     static const Kernel kernel{"avx2", avx2::kNR,
                                static_cast<std::size_t>(avx2::kMC) * avx2::kKC,
-                               &avx2::PackB, &avx2::MultiplyRows, &avx2::MultiplyRow};
+                               &avx2::PackB, &avx2::MultiplyRows, &avx2::SubtractRows,
+                               &avx2::MultiplyRow};
     return &kernel;
 }
 

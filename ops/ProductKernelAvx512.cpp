@@ -45,7 +45,8 @@ namespace kestrim::detail::product {
 const Kernel* Avx512Kernel() noexcept {
     static const Kernel kernel{"avx512", avx512::kNR,
                                static_cast<std::size_t>(avx512::kMC) * avx512::kKC,
-                               &avx512::PackB, &avx512::MultiplyRows, &avx512::MultiplyRow};
+                               &avx512::PackB, &avx512::MultiplyRows, &avx512::SubtractRows,
+                               &avx512::MultiplyRow};
     return &kernel;
 }
 

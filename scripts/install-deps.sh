@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test the component.
 set -euo pipefail
-packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev pkg-config file pybind11-dev python3-dev python3-numpy python3-pytest clang libclang-rt-14-dev)
+packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev pkg-config file
+          pybind11-dev python3-dev python3-numpy python3-pytest clang libclang-rt-14-dev libomp-14-dev
+          libopenblas-dev liblapacke-dev libeigen3-dev)  # the last three: kestrim_compare only
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -26,6 +26,9 @@ bash scripts/test-clang.sh
 echo "== fuzzing member-call sequences (libFuzzer)"
 bash scripts/test-fuzz.sh
 
+echo "== ThreadSanitizer build and threaded tests"
+bash scripts/test-tsan.sh
+
 if [[ "${KESTRIM_AUTOMATION_TESTS:-1}" != 0 && -f .ci/automation.sh ]]; then
     echo "== automation server under Wine"
     bash .ci/automation.sh

@@ -8,6 +8,7 @@
 #include "host/runtime/FloatingPoint.h"
 #include "support/DenseRows.h"
 #include "support/KernelWidth.h"
+#include "support/Threads.h"
 
 namespace kestrim::test {
 namespace {
@@ -65,12 +66,15 @@ TEST(QR, WorkedExamples) {
     }
 }
 
-// Q and R equal the scalar computation bit for bit, with events (step order) or not (blocked), at every width.
+// Q and R equal the scalar computation bit for bit, with events (step order) or not (blocked), at every width
+// and on 1, 2 and 3 threads.
 TEST(QR, MatchesScalarReferenceBitForBit) {
-    const int shapes[][2] = {{2, 2}, {3, 1}, {6, 5}, {13, 6}, {31, 29}, {70, 45}};
+    const int shapes[][2] = {{2, 2}, {3, 1}, {6, 5}, {13, 6}, {31, 29}, {70, 45}, {90, 83}};
     for (bool wide : KernelWidths()) {
         KernelWidth width(wide);
+        for (int threads : kThreadCounts)
         for (bool events : {false, true}) {
+            ScopedThreads scoped(threads);
             uint32_t seed = 100;
             for (const auto& s : shapes) {
                 Grid a = RandomGrid(s[0], s[1], seed++, 100);

@@ -1,0 +1,42 @@
+// Shared pieces of the side-by-side comparison program.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace compare {
+
+struct Ceiling {
+    double noFma = 0;  // GFLOP/s, separate multiply and add
+    double fma = 0;    // GFLOP/s, fused multiply-add (0 when not measured)
+    const char* isa = "scalar";
+};
+
+// Measures the ceilings of one core.
+Ceiling ProbeCeiling();
+
+// What a timing measures. The machine may be shared: the calling thread's
+// CPU time leaves out the time it waited for a core, which makes one-thread
+// figures comparable; a run on several threads needs wall-clock time.
+enum class Clock { ThreadCpu, Wall };
+
+// Seconds on `clock` now.
+double Now(Clock clock);
+
+// The best (smallest) of `reps` timings of `run`, in milliseconds; `setup`
+// runs before each timing and is not timed.
+double BestMs(int reps, const std::function<void()>& setup, const std::function<void()>& run,
+              Clock clock = Clock::ThreadCpu);
+
+// One comparison: an operation of the library and its counterpart.
+struct Entry {
+    std::string name;
+    std::string counterpart;
+    double flops;  // at this n
+    double oursMs1;  // one thread (thread CPU time)
+    double oursWall1;  // one thread, wall clock
+    double oursWall2;  // two threads, wall clock
+    double theirsMs;  // counterpart, one thread
+};
+
+}  // namespace compare

@@ -4,13 +4,17 @@
 // V is column-major, so the column loops below (the reflections, the
 // accumulation and the QL rotations) run over contiguous memory.
 #include <cmath>
+#include <new>
 #include <utility>
 
 #include "decomp/NumericHelpers.h"
 #include "eigen/EigenInternal.h"
+#include "decomp/RotationLog.h"
 #include "eigen/EigenKernels.h"
 
 namespace kestrim::detail::eigen {
+
+using detail::kernels::RotationLog;
 
 namespace {
 thread_local int32_t qlIterationLimit = 30;
@@ -208,6 +212,19 @@ void TridiagonalQL(Context& ctx, int32_t n, Vector& D, Vector& E, Square& V, int
     if (n == 0) return;
     const std::size_t rows = static_cast<std::size_t>(n) + 1;
 
+    // The rotations of V never feed back into D and E, so each sweep's
+    // rotations are recorded and applied later, a block of rows at a time
+    // (every element still receives them in order). V's rotations cannot be
+    // the first faulting step: their coefficients are finite unless the
+    // step that computed them faulted, and that is trapped below first.
+    RotationLog log;
+    try {
+        log.Reserve(rows);
+    } catch (const std::bad_alloc&) {
+        Failed = 1;  // a run-time error inside this routine, as any other
+        return;
+    }
+
     for (int32_t i = 1; i <= n; ++i) E[i - 1] = E[i];
     E[n] = 0.0;
     double f = 0.0;
@@ -260,6 +277,8 @@ void TridiagonalQL(Context& ctx, int32_t n, Vector& D, Vector& E, Square& V, int
                 const double el1 = E[l1];
                 double s = 0.0;
                 double s2 = 0.0;
+                // Columns (i + 1, i) for i = m - 1 down to l.
+                log.Begin(static_cast<std::size_t>(m), true);
                 for (int32_t i = m - 1; i >= l; --i) {
                     c3 = c2;
                     c2 = c;
@@ -272,8 +291,10 @@ void TridiagonalQL(Context& ctx, int32_t n, Vector& D, Vector& E, Square& V, int
                     c = p / r;
                     p = c * D[i] - s * g;
                     D[i + 1] = (s * D[i] + c * g) * s + h;
-                    kernels::Rotate(V.Col(i + 1), V.Col(i), c, s, rows);  // the QL rotation
+                    log.Add(c, s);  // the QL rotation, Rotate(V(i + 1), V(i), c, s)
                 }
+                log.End();
+                if (log.Full()) log.Apply(V.Col(0), V.Stride(), rows);
                 p = (-s) * s2 * c3 * el1 * E[l] / dl1;
                 E[l] = s * p;
                 D[l] = c * p;
@@ -282,8 +303,12 @@ void TridiagonalQL(Context& ctx, int32_t n, Vector& D, Vector& E, Square& V, int
         }
         D[l] = D[l] + f;
         if (trapped(l)) return;
-        if (Report<Fast>(ctx, (static_cast<double>(l + 1) / static_cast<double>(n + 1)) * 70.0 + 30.0)) return;
+        if (Report<Fast>(ctx, (static_cast<double>(l + 1) / static_cast<double>(n + 1)) * 70.0 + 30.0)) {
+            log.Apply(V.Col(0), V.Stride(), rows);
+            return;
+        }
     }
+    log.Apply(V.Col(0), V.Stride(), rows);
 
     // Descending order: exchange D(i) with the largest later entry.
     for (int32_t i = 0; i <= n; ++i) {

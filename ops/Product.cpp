@@ -23,6 +23,7 @@
 #include "core/MatrixAccess.h"
 #include "ops/OpsSupport.h"
 #include "ops/ProductKernel.h"
+#include "host/runtime/Parallel.h"
 
 namespace kestrim {
 
@@ -66,12 +67,19 @@ public:
     void RunQuiet() {
         if (m_ == 0 || n_ == 0 || q_ == 0) return;
         const double* a = MatrixAccess::Elements(self_).Data();
-        for (int32_t i0 = 0; i0 < m_; i0 += kRowBlock) {
-            const int32_t i1 = std::min(m_, i0 + kRowBlock);
-            kernel_.multiplyRows(a, Lda(), i0, i1, n_, packed_.get(), q_, r_.Data(), Ldc(),
-                                 work_.get());
-            if (fp::HasFault()) LocateFault(i0, i1);
+        if (Threads(m_) <= 1) {
+            for (int32_t i0 = 0; i0 < m_; i0 += kRowBlock) {
+                const int32_t i1 = std::min(m_, i0 + kRowBlock);
+                kernel_.multiplyRows(a, Lda(), i0, i1, n_, packed_.get(), q_, r_.Data(), Ldc(),
+                                     work_.get());
+                if (fp::HasFault()) LocateFault(i0, i1);
+            }
+            return;
         }
+        // Row blocks on several threads; the first faulting step is then
+        // searched from the first row.
+        MultiplyRows(a, Lda(), 0, m_, r_.Data());
+        if (fp::HasFault()) LocateFault(0, m_);
     }
 
     // Events on: one OnProgress per row. Returns false when cancelled.
@@ -93,8 +101,8 @@ public:
             bool computed = false;
             if (snapshot && HasExactly(i1)) {
                 TakeSnapshot(snapshot.get(), i0, rows);
-                kernel_.multiplyRows(snapshot.get(), static_cast<std::size_t>(rows), 0, rows, n_,
-                                     packed_.get(), q_, r_.Data() + i0, Ldc(), work_.get());
+                MultiplyRows(snapshot.get(), static_cast<std::size_t>(rows), 0, rows,
+                             r_.Data() + i0);
                 // A fault anywhere in the block: every row is recomputed on
                 // its own, in order, so the first fault is raised at its row.
                 computed = !fp::HasFault();
@@ -113,6 +121,38 @@ public:
 
 private:
     std::size_t Lda() const { return static_cast<std::size_t>(m_); }
+
+    int Threads(int32_t rows) const {
+        return detail::ThreadsFor(2.0 * rows * static_cast<double>(n_) * static_cast<double>(q_));
+    }
+
+    // Rows [i0, i1) of a (column-major, column stride lda) times the packed
+    // argument into c, on as many threads as the work is worth. Each thread
+    // takes a contiguous range of whole row groups, with its own packing
+    // buffer; every element's sum is the same as on one thread.
+    void MultiplyRows(const double* a, std::size_t lda, int32_t i0, int32_t i1, double* c) {
+        const int32_t rows = i1 - i0;
+        const int threads = Threads(rows);
+        if (threads <= 1) {
+            kernel_.multiplyRows(a, lda, i0, i1, n_, packed_.get(), q_, c, Ldc(), work_.get());
+            return;
+        }
+        constexpr int32_t kGroup = 24;  // a multiple of every kernel's tile height
+        const int64_t groups = (rows + kGroup - 1) / kGroup;
+        detail::ParallelFor(groups, threads, [&](int64_t g0, int64_t g1) {
+            std::unique_ptr<double[]> work;
+            try {
+                work = std::make_unique_for_overwrite<double[]>(kernel_.workSize);
+            } catch (const std::bad_alloc&) {
+                RaiseRuntimeError(RuntimeError::OutOfMemory);
+            }
+            const int32_t begin = i0 + static_cast<int32_t>(g0) * kGroup;
+            const int32_t end = std::min(i1, i0 + static_cast<int32_t>(g1) * kGroup);
+            for (int32_t b0 = begin; b0 < end; b0 += kRowBlock)
+                kernel_.multiplyRows(a, lda, b0, std::min(end, b0 + kRowBlock), n_, packed_.get(),
+                                     q_, c, Ldc(), work.get());
+        });
+    }
 
     // Element (k, j) of the argument, from its packed panels.
     double PackedAt(int32_t k, int32_t j) const {

@@ -10,12 +10,33 @@
 // cache-resident block of rows.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "decomp/Kernels.h"
+#include "host/runtime/Parallel.h"
 
 namespace kestrim::detail::kernels {
+
+// ApplyColumnOps with the rows split among threads in whole blocks: rows
+// never interact, so every element gets the same operations in the same
+// order at any thread count.
+inline void ApplyColumnOpsParallel(double* base, std::size_t ld, std::size_t rows, const ColumnOp* ops,
+                                   std::size_t nops, const double* c, const double* s) {
+    if (nops == 0) return;
+    constexpr std::size_t kBlock = 32;
+    std::size_t rotations = 0;
+    for (std::size_t o = 0; o < nops; ++o) rotations += ops[o].count + 1;
+    const auto blocks = static_cast<int64_t>((rows + kBlock - 1) / kBlock);
+    ParallelForWork(blocks, 6.0 * static_cast<double>(rotations) * static_cast<double>(rows),
+                    [&](int64_t begin, int64_t end) {
+                        const std::size_t r0 = static_cast<std::size_t>(begin) * kBlock;
+                        const std::size_t r1 = std::min(rows, static_cast<std::size_t>(end) * kBlock);
+                        ApplyColumnOps(base + r0, ld, r1 - r0, ops, nops, c, s);
+                    });
+}
 
 class RotationLog {
 public:
@@ -48,7 +69,7 @@ public:
     // Applies the record to rows 0 .. rows-1 of the column-major array at
     // `base` (column stride ld) and empties it.
     void Apply(double* base, std::size_t ld, std::size_t rows) {
-        ApplyColumnOps(base, ld, rows, ops_.data(), ops_.size(), c_.data(), s_.data());
+        ApplyColumnOpsParallel(base, ld, rows, ops_.data(), ops_.size(), c_.data(), s_.data());
         Clear();
     }
 

@@ -25,6 +25,7 @@
 #include "core/MatrixAccess.h"
 #include "decomp/Kernels.h"
 #include "decomp/NumericHelpers.h"
+#include "decomp/RotationLog.h"
 
 namespace kestrim::detail {
 namespace {
@@ -379,9 +380,9 @@ private:
     // Applies the pending column operations of U and V.
     void Flush() {
         if (wantU_)
-            kern::ApplyColumnOps(a_, lda_, m_, pendU_.data(), pendU_.size(), cu_.data(), su_.data());
+            kern::ApplyColumnOpsParallel(a_, lda_, m_, pendU_.data(), pendU_.size(), cu_.data(), su_.data());
         if (wantV_)
-            kern::ApplyColumnOps(v_, ldv_, n_, pendV_.data(), pendV_.size(), cv_.data(), sv_.data());
+            kern::ApplyColumnOpsParallel(v_, ldv_, n_, pendV_.data(), pendV_.size(), cv_.data(), sv_.data());
         pendU_.clear();
         pendV_.clear();
         cu_.clear();

@@ -8,6 +8,7 @@
 #include "host/runtime/FloatingPoint.h"
 #include "support/DenseRows.h"
 #include "support/KernelWidth.h"
+#include "support/ThreadCounts.h"
 
 namespace kestrim::test {
 namespace {
@@ -183,14 +184,15 @@ TEST(SVD, WorkedExamples) {
 
 // U, W, V equal the scalar computation bit for bit, for any wanted outputs, with or without events, at every width.
 TEST(SVD, MatchesScalarReferenceBitForBit) {
-    const int shapes[][2] = {{3, 1}, {1, 3}, {7, 5}, {5, 7}, {17, 11}, {37, 61}};
+    const int shapes[][2] = {{3, 1}, {1, 3}, {7, 5}, {5, 7}, {17, 11}, {37, 61}, {131, 97}};
     std::vector<Grid> inputs;
     for (const auto& sh : shapes) inputs.push_back(RandomGrid(sh[0], sh[1], sh[0] + sh[1], 10));
     inputs.push_back(Multiply(RandomGrid(30, 6, 1), RandomGrid(6, 25, 2)));  // rank 6
     inputs.push_back(RandomGrid(12, 9, 5));
     for (auto& row : inputs.back()) row[0] = row[4] = 0.0;
-    for (bool wide : KernelWidths()) {
+    for (const auto& [wide, threads] : WidthsAndThreads()) {
         KernelWidth width(wide);
+        ScopedThreadCount count(threads);
         for (const Grid& a : inputs) {
             for (int mode = 0; mode < 8; ++mode) {
                 const bool wantU = mode & 1, wantV = mode & 2, events = mode & 4;
@@ -199,7 +201,8 @@ TEST(SVD, MatchesScalarReferenceBitForBit) {
                 auto rec = events ? Record(m) : nullptr;
                 MatrixPtr u = wantU ? Matrix::New() : nullptr, v = wantV ? Matrix::New() : nullptr, s = Matrix::New();
                 m->SVD(&u, &s, &v);
-                SCOPED_TRACE(testing::Message() << a.size() << "x" << a[0].size() << " mode " << mode);
+                SCOPED_TRACE(testing::Message() << a.size() << "x" << a[0].size() << " mode " << mode << " wide " << wide
+                                                 << " threads " << threads);
                 for (std::size_t i = 0; i < expected.w.size(); ++i) EXPECT_TRUE(SameBits(s->Item(i, i), expected.w[i]));
                 if (wantU) { EXPECT_EQ(BitDifferences(ToRows(*u), expected.u), 0); }
                 if (wantV) { EXPECT_EQ(BitDifferences(ToRows(*v), expected.v), 0); }

@@ -9,6 +9,7 @@
 #include "eigen/EigenInternal.h"
 #include "eigen/EigenKernels.h"
 #include "support/KernelWidth.h"
+#include "support/ThreadCounts.h"
 
 namespace kestrim::test {
 namespace {
@@ -121,7 +122,7 @@ QlCase Tridiagonal(std::vector<double> d, std::vector<double> e) {
 
 TEST(EigenStages, RecordedQlMatchesThePlainIteration) {
     std::vector<QlCase> cases;
-    for (int n : {1, 2, 3, 4, 5, 8, 31, 33, 47, 64, 97, 130}) cases.push_back(TridiagonalOf(RandomRows(n, 11 * n, true)));
+    for (int n : {1, 2, 3, 4, 5, 8, 31, 33, 47, 64, 97, 130, 203}) cases.push_back(TridiagonalOf(RandomRows(n, 11 * n, true)));
     // Repeated eigenvalues and a split tridiagonal.
     cases.push_back(Tridiagonal({2, 2, 2, 2, 2}, {0, 1e-30, 1, 0, 1}));
     // Faults in the shift (overflow, then 0/0 from a zero hypotenuse), and
@@ -138,8 +139,9 @@ TEST(EigenStages, RecordedQlMatchesThePlainIteration) {
     capped.limit = 3;
     cases.push_back(capped);
 
-    for (bool wide : KernelWidths()) {
+    for (const auto& [wide, threads] : WidthsAndThreads()) {
         KernelWidth width(wide);
+        ScopedThreadCount count(threads);
         for (const QlCase& c : cases) {
             const int n = static_cast<int>(c.d.size());
             QlReference ref{c.d, c.e, c.v, -1};
@@ -158,7 +160,7 @@ TEST(EigenStages, RecordedQlMatchesThePlainIteration) {
             bool same = SameBitsAll(d, ref.d);
             for (int i = 0; i < n; ++i)
                 for (int j = 0; j < n; ++j) same = same && SameBits(v(i, j), ref.v[i][j]);
-            EXPECT_TRUE(same) << "order " << n << " wide " << wide;
+            EXPECT_TRUE(same) << "order " << n << " wide " << wide << " threads " << threads;
         }
     }
 }

@@ -7,6 +7,7 @@
 #include "decomp/NumericHelpers.h"
 #include "eigen/EigenInternal.h"
 #include "eigen/EigenKernels.h"
+#include "eigen/ReflectorLog.h"
 
 namespace kestrim::detail::eigen {
 
@@ -59,6 +60,16 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
     int32_t en = High;
     double t = 0.0;
     int32_t itn = 30 * (n + 1);
+
+    // The Fast policy records Z's reflections and rotations and applies
+    // them when Z is next read (ReflectorLog.h); they cannot be the first
+    // faulting step, since their coefficients are finite unless the step of
+    // H that computed them faulted, and Checked applies them at once.
+    ReflectorLog zlog;
+    if constexpr (!K::kChecked) zlog.Reserve(n + 1);
+    auto flushZ = [&] {
+        if constexpr (!K::kChecked) zlog.Apply(Z, Low, High);
+    };
     double p = 0.0, q = 0.0, r = 0.0, s = 0.0, w = 0.0, x = 0.0, y = 0.0, zz = 0.0;
 
     while (en >= Low) {
@@ -66,7 +77,13 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
         const int32_t na = en - 1;
         const int32_t enm2 = na - 1;
         for (;;) {
-            if (Report<K>(ctx, IterationPercent(en, High))) return;
+            if constexpr (!K::kChecked) {
+                if (zlog.Full()) flushZ();
+            }
+            if (Report<K>(ctx, IterationPercent(en, High))) {
+                flushZ();
+                return;
+            }
 
             // Look for a single small sub-diagonal element.
             int32_t l = en;
@@ -142,7 +159,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
                     double* zen = Z.Col(en);
                     if constexpr (!K::kChecked) {
                         kernels::Rotate(hna, hen, q, p, static_cast<std::size_t>(en) + 1);
-                        kernels::Rotate(zna + Low, zen + Low, q, p, static_cast<std::size_t>(High - Low) + 1);
+                        zlog.Rotate(na, q, p);
                     } else {
                         for (int32_t i = 0; i <= en; ++i) {
                             const double z0 = hna[i];
@@ -175,6 +192,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
             // A QR step.
             if (itn == 0) {
                 Checkpoint<K>(ctx);
+                flushZ();
                 Failed = en;
                 return;
             }
@@ -295,8 +313,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
                     double* zk2 = Z.Col(k + 2);
                     if constexpr (!K::kChecked) {
                         kernels::Reflect3(hk, hk1, hk2, x, y, zz, q, r, static_cast<std::size_t>(iLast) + 1);
-                        kernels::Reflect3(zk + Low, zk1 + Low, zk2 + Low, x, y, zz, q, r,
-                                          static_cast<std::size_t>(High - Low) + 1);
+                        zlog.Reflect3(k, x, y, zz, q, r);
                         continue;
                     }
                     for (int32_t i = 0; i <= iLast; ++i) {
@@ -331,7 +348,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
                     }
                     if constexpr (!K::kChecked) {
                         kernels::Reflect2(hk, hk1, x, y, q, static_cast<std::size_t>(iLast) + 1);
-                        kernels::Reflect2(zk + Low, zk1 + Low, x, y, q, static_cast<std::size_t>(High - Low) + 1);
+                        zlog.Reflect2(k, x, y, q);
                         continue;
                     }
                     for (int32_t i = 0; i <= iLast; ++i) {
@@ -356,6 +373,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
     }
 
     // Back-substitution on the quasi-triangular H.
+    flushZ();
     Checkpoint<K>(ctx);
     if (norm == 0.0) return;
 

@@ -9,6 +9,7 @@
 
 #include "decomp/NumericHelpers.h"
 #include "eigen/EigenInternal.h"
+#include "decomp/ParallelColumns.h"
 #include "decomp/RotationLog.h"
 #include "eigen/EigenKernels.h"
 
@@ -131,20 +132,35 @@ void TridiagonalizeSymmetric(Context& ctx, int32_t n, const Square& A, Vector& D
                     E[j] = E[j] - hh * D[j];
                     K::Step();
                 }
-                for (int32_t j = 0; j <= l; ++j) {
-                    f = D[j];
-                    g = E[j];
-                    double* vj = V.Col(j);
-                    if constexpr (K::kChecked) {
+                if constexpr (K::kChecked) {
+                    for (int32_t j = 0; j <= l; ++j) {
+                        f = D[j];
+                        g = E[j];
+                        double* vj = V.Col(j);
                         for (int32_t k = j; k <= l; ++k) {
                             vj[k] = (vj[k] - f * E[k]) - g * D[k];
                             K::Step();
                         }
-                    } else {
-                        kernels::SubTwoScaled(vj + j, E.data() + j, D.data() + j, f, g, static_cast<std::size_t>(l - j) + 1);
+                        D[j] = V(l, j);
+                        V(i, j) = 0.0;
                     }
-                    D[j] = V(l, j);
-                    V(i, j) = 0.0;
+                } else {
+                    // Column j reads D(j .. l) before its own D(j) is
+                    // replaced, and no other column writes V(l, j), so the
+                    // columns are updated first (among threads) and D and
+                    // row i follow.
+                    const std::size_t count = static_cast<std::size_t>(l) + 1;
+                    detail::kernels::ParallelColumns(0, count, 2.0 * static_cast<double>(count),
+                                                     [&](std::size_t j0, std::size_t j1) {
+                                                         for (std::size_t j = j0; j < j1; ++j)
+                                                             kernels::SubTwoScaled(V.Col(static_cast<int32_t>(j)) + j,
+                                                                                   E.data() + j, D.data() + j, D[j],
+                                                                                   E[j], count - j);
+                                                     });
+                    for (int32_t j = 0; j <= l; ++j) {
+                        D[j] = V(l, j);
+                        V(i, j) = 0.0;
+                    }
                 }
             }
             D[i] = h;
@@ -169,7 +185,7 @@ void TridiagonalizeSymmetric(Context& ctx, int32_t n, const Square& A, Vector& D
                     // (each in order of k, vi[k] * vj[k] being the same
                     // product as vj[k] * vi[k]); a column's update touches
                     // neither vi nor the other columns' sums.
-                    detail::kernels::ColumnDots(
+                    detail::kernels::ParallelColumnDots(
                         vi, 0, count, count, [&](std::size_t j) { return V.Col(static_cast<int32_t>(j)); },
                         [&](std::size_t j, double g) {
                             kernels::SubScaled(V.Col(static_cast<int32_t>(j)), D.data(), g, count);

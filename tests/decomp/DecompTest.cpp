@@ -213,6 +213,24 @@ TEST(SVD, MatchesScalarReferenceBitForBit) {
     }
 }
 
+// Large enough for every stage to split its work among threads: each
+// thread count and kernel width gives the bits of one thread.
+TEST(SVD, EveryThreadCountGivesTheSameBits) {
+    for (const Grid& a : {RandomGrid(300, 260, 3), RandomGrid(260, 300, 4)}) {
+        std::vector<Rows> first;
+        for (const auto& [wide, threads] : WidthsAndThreads()) {
+            KernelWidth width(wide);
+            ScopedThreadCount count(threads);
+            MatrixPtr u = Matrix::New(), s = Matrix::New(), v = Matrix::New();
+            MakeMatrix(a)->SVD(&u, &s, &v);
+            const std::vector<Rows> got{ToRows(*u), ToRows(*s), ToRows(*v)};
+            if (first.empty()) first = got;
+            for (std::size_t k = 0; k < got.size(); ++k)
+                EXPECT_EQ(BitDifferences(got[k], first[k]), 0) << "output " << k << " wide " << wide << " threads " << threads;
+        }
+    }
+}
+
 TEST(SVD, CancelDeliversNothing) {
     auto a = MakeMatrix(RandomGrid(5, 4, 10));
     auto rec = Record(a);

@@ -165,5 +165,28 @@ TEST(EigenStages, RecordedQlMatchesThePlainIteration) {
     }
 }
 
+// Large enough for the reductions, the recorded rotations and reflections
+// and the accumulations to split their work among threads: every thread
+// count gives the bits of one thread (which the tests above tie to the
+// plain statement order), on both paths and at every kernel width.
+TEST(EigenStages, EveryThreadCountGivesTheSameBits) {
+    for (bool symmetric : {true, false}) {
+        const Rows rows = RandomRows(307, symmetric ? 3 : 4, symmetric);
+        std::vector<EigenResult> results;
+        for (const auto& [wide, threads] : WidthsAndThreads()) {
+            KernelWidth width(wide);
+            ScopedThreadCount count(threads);
+            results.push_back(RunEigen(MakeMatrix(rows)));
+        }
+        for (std::size_t k = 1; k < results.size(); ++k) {
+            EXPECT_TRUE(SameBitsAll(results[k].wr, results[0].wr) && SameBitsAll(results[k].wi, results[0].wi))
+                << symmetric << " run " << k;
+            EXPECT_EQ(BitDifferences(results[k].vr, results[0].vr) + BitDifferences(results[k].vi, results[0].vi), 0)
+                << symmetric << " run " << k;
+        }
+        EXPECT_LT(WorstResidual(rows, results[0]), 1e-13);
+    }
+}
+
 }  // namespace
 }  // namespace kestrim::test

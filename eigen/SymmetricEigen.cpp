@@ -3,8 +3,10 @@
 //
 // V is column-major, so the column loops below (the reflections, the
 // accumulation and the QL rotations) run over contiguous memory.
+#include <algorithm>
 #include <cmath>
 #include <new>
+#include <vector>
 #include <utility>
 
 #include "decomp/NumericHelpers.h"
@@ -28,6 +30,89 @@ ScopedQlIterationLimit::ScopedQlIterationLimit(int32_t limit) noexcept : saved_(
 }
 
 ScopedQlIterationLimit::~ScopedQlIterationLimit() { qlIterationLimit = saved_; }
+
+namespace {
+
+// The accumulation of the reflections into V, reordered by columns: step l
+// (i = l + 1) updates every column j <= l with the vector u = V(0..l, i)
+// and D = u / h, neither of which any earlier step changes, and a column
+// never reads another column. So the vectors are taken out first (with the
+// step's other stores, in step order), and then each block of columns runs
+// through all its steps while it stays in cache; blocks are split among
+// threads. Every element receives the operations of the step order, in
+// that order. Only for runs without events: the events of the step order
+// fall between steps. False (nothing changed) when the vectors do not fit
+// in memory.
+bool AccumulateByColumns(int32_t n, Vector& D, Square& V) {
+    const std::size_t steps = static_cast<std::size_t>(n);
+    std::vector<double> us, ds;
+    std::vector<std::size_t> offset(steps + 1, 0);
+    try {
+        us.resize(steps * (steps + 1) / 2);
+        ds.resize(us.size());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    std::vector<bool> active(steps, false);
+    for (int32_t l = 0; l <= n - 1; ++l) {
+        const int32_t i = l + 1;
+        const std::size_t count = static_cast<std::size_t>(l) + 1;
+        offset[l + 1] = offset[l] + count;
+        V(n, l) = V(l, l);
+        V(l, l) = 1.0;
+        const double h = D[i];
+        double* vi = V.Col(i);
+        if (h != 0.0) {
+            active[l] = true;
+            double* u = us.data() + offset[l];
+            double* d = ds.data() + offset[l];
+            for (std::size_t k = 0; k < count; ++k) {
+                d[k] = vi[k] / h;
+                u[k] = vi[k];
+            }
+            // D keeps the values of the step order (it is replaced after
+            // the accumulation anyway).
+            for (std::size_t k = 0; k < count; ++k) D[k] = d[k];
+        }
+        for (std::size_t k = 0; k < count; ++k) vi[k] = 0.0;
+    }
+
+    // Blocks of columns, ordered first, last, second, second last, ... so
+    // that every contiguous share of the order carries about the same work
+    // (early columns take part in many more steps than late ones).
+    constexpr std::size_t kBlock = 16;
+    const std::size_t blocks = (steps + kBlock - 1) / kBlock;
+    std::vector<std::size_t> order;
+    order.reserve(blocks);
+    for (std::size_t lo = 0, hi = blocks; lo < hi;) {
+        order.push_back(lo++);
+        if (lo < hi) order.push_back(--hi);
+    }
+    const double work = 4.0 * static_cast<double>(steps) * static_cast<double>(steps) * static_cast<double>(steps) / 3.0;
+    ParallelFor(static_cast<int64_t>(blocks), ThreadsFor(work), [&](int64_t begin, int64_t end) {
+        for (int64_t b = begin; b < end; ++b) {
+            const std::size_t j0 = order[static_cast<std::size_t>(b)] * kBlock;
+            const std::size_t j1 = std::min(steps, j0 + kBlock);
+            for (std::size_t l = j0; l < steps; ++l) {
+                if (!active[l]) continue;
+                const std::size_t count = l + 1;
+                const double* u = us.data() + offset[l];
+                const double* d = ds.data() + offset[l];
+                detail::kernels::ColumnDots(
+                    u, j0, std::min(j1, count), count,
+                    [&](std::size_t j) { return V.Col(static_cast<int32_t>(j)); },
+                    [&](std::size_t j, double g) { kernels::SubScaled(V.Col(static_cast<int32_t>(j)), d, g, count); });
+            }
+        }
+    });
+    return true;
+}
+
+bool EventsOn(const Context& ctx) {
+    return ctx.Receiver() != nullptr && MatrixAccess::EventsEnabled(*ctx.Receiver());
+}
+
+}  // namespace
 
 template <class K>
 void TridiagonalizeSymmetric(Context& ctx, int32_t n, const Square& A, Vector& D, Vector& E, Square& V) {
@@ -168,7 +253,9 @@ void TridiagonalizeSymmetric(Context& ctx, int32_t n, const Square& A, Vector& D
         }
 
         // Accumulate the transformations.
-        for (int32_t l = 0; l <= n - 1; ++l) {
+        bool accumulated = false;
+        if constexpr (!K::kChecked) accumulated = !EventsOn(ctx) && AccumulateByColumns(n, D, V);
+        for (int32_t l = 0; !accumulated && l <= n - 1; ++l) {
             const int32_t i = l + 1;
             V(n, l) = V(l, l);
             V(l, l) = 1.0;

@@ -178,6 +178,10 @@ TEST(EigenStages, EveryThreadCountGivesTheSameBits) {
             ScopedThreadCount count(threads);
             results.push_back(RunEigen(MakeMatrix(rows)));
         }
+        // With events on, the stages keep their step order between events.
+        MatrixPtr withEvents = MakeMatrix(rows);
+        withEvents->SetFireEvents(true);
+        results.push_back(RunEigen(withEvents));
         for (std::size_t k = 1; k < results.size(); ++k) {
             EXPECT_TRUE(SameBitsAll(results[k].wr, results[0].wr) && SameBitsAll(results[k].wi, results[0].wi))
                 << symmetric << " run " << k;

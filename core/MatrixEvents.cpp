@@ -18,7 +18,8 @@ void NotifyHandlers(const Handlers& handlers, Notify notify) {
     for (const auto& [cookie, handler] : snapshot) {
         const bool connected = std::any_of(handlers.begin(), handlers.end(),
                                            [cookie = cookie](const auto& e) { return e.first == cookie; });
-        if (connected) fp::RunInCallerEnvironment([&] { notify(*handler); });
+        MatrixEvents& target = *handler;  // (clang 14 cannot capture a structured binding)
+        if (connected) fp::RunInCallerEnvironment([&] { notify(target); });
     }
 }
 

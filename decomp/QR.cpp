@@ -25,6 +25,7 @@
 #include "core/MatrixAccess.h"
 #include "decomp/Kernels.h"
 #include "decomp/NumericHelpers.h"
+#include "host/runtime/Parallel.h"
 
 namespace kestrim {
 namespace {
@@ -109,12 +110,17 @@ private:
                 kern::Divide(fk + k, nrm, len);
                 fk[k] = fk[k] + 1.0;
                 const double pivot = fk[k];
-                kern::ColumnDots(
-                    fk + k, k + 1, n_, len, [&](std::size_t j) { return Col(j) + k; },
-                    [&](std::size_t j, double s) {
-                        s = -s / pivot;
-                        kern::Axpy(Col(j) + k, fk + k, s, len);
-                    });
+                // The later columns are independent: shared among threads.
+                const double work = 4.0 * static_cast<double>(len) * static_cast<double>(n_ - k - 1);
+                detail::ParallelForWork(static_cast<int64_t>(n_ - k - 1), work, [&](int64_t c0, int64_t c1) {
+                    kern::ColumnDots(
+                        fk + k, k + 1 + static_cast<std::size_t>(c0), k + 1 + static_cast<std::size_t>(c1),
+                        len, [&](std::size_t j) { return Col(j) + k; },
+                        [&](std::size_t j, double s) {
+                            s = -s / pivot;
+                            kern::Axpy(Col(j) + k, fk + k, s, len);
+                        });
+                });
             }
             diag_[k] = -nrm;
             if (Progress(Ratio(20 * (static_cast<int64_t>(k) + 1), n_))) return false;
@@ -133,18 +139,26 @@ private:
         std::vector<char> reflected(n_, 0);
         for (std::size_t j0 = 0; j0 < n_; j0 += kBlock) {
             const std::size_t j1 = j0 + kBlock < n_ ? j0 + kBlock : n_;
-            for (std::size_t k = 0; k < j0; ++k) {
-                if (!reflected[k]) continue;
-                const double* fk = Col(k) + k;
-                const double pivot = Col(k)[k];
-                const std::size_t len = m_ - k;
-                kern::ColumnDots(
-                    fk, j0, j1, len, [&](std::size_t j) { return Col(j) + k; },
-                    [&](std::size_t j, double s) {
-                        s = -s / pivot;
-                        kern::Axpy(Col(j) + k, fk, s, len);
-                    });
-            }
+            // Each column of the block takes the earlier reflections on its
+            // own, so the block's columns are shared among threads.
+            const double work = 4.0 * static_cast<double>(m_) * static_cast<double>(j0) *
+                                static_cast<double>(j1 - j0);
+            detail::ParallelForWork(static_cast<int64_t>(j1 - j0), work, [&](int64_t b0, int64_t b1) {
+                const std::size_t c0 = j0 + static_cast<std::size_t>(b0);
+                const std::size_t c1 = j0 + static_cast<std::size_t>(b1);
+                for (std::size_t k = 0; k < j0; ++k) {
+                    if (!reflected[k]) continue;
+                    const double* fk = Col(k) + k;
+                    const double pivot = Col(k)[k];
+                    const std::size_t len = m_ - k;
+                    kern::ColumnDots(
+                        fk, c0, c1, len, [&](std::size_t j) { return Col(j) + k; },
+                        [&](std::size_t j, double s) {
+                            s = -s / pivot;
+                            kern::Axpy(Col(j) + k, fk, s, len);
+                        });
+                }
+            });
             for (std::size_t k = j0; k < j1; ++k) {
                 double* fk = Col(k);
                 const std::size_t len = m_ - k;
@@ -172,26 +186,35 @@ private:
     // touch: column j starts as e_j and receives the reflections j, j-1,
     // .., 0 in that order, exactly as in the step-by-step order.
     void FormQByBlocks(double* q, std::size_t ld) {
-        for (std::size_t j0 = 0; j0 < n_; j0 += kBlock) {
-            const std::size_t j1 = j0 + kBlock < n_ ? j0 + kBlock : n_;
-            for (std::size_t j = j0; j < j1; ++j) {
-                std::fill(q + j * ld, q + j * ld + m_, 0.0);
-                q[j * ld + j] = 1.0;
+        // Columns are independent: each thread takes whole blocks. Later
+        // blocks take more reflections, so the blocks are dealt out from
+        // both ends (0, last, 1, last - 1, ...) to even out the threads.
+        const std::size_t blocks = (n_ + kBlock - 1) / kBlock;
+        const double work = 2.0 * static_cast<double>(m_) * static_cast<double>(n_) * static_cast<double>(n_);
+        detail::ParallelForWork(static_cast<int64_t>(blocks), work, [&](int64_t b0, int64_t b1) {
+            for (auto t = static_cast<std::size_t>(b0); t < static_cast<std::size_t>(b1); ++t) {
+                const std::size_t b = t % 2 == 0 ? t / 2 : blocks - 1 - t / 2;
+                const std::size_t j0 = b * kBlock;
+                const std::size_t j1 = j0 + kBlock < n_ ? j0 + kBlock : n_;
+                for (std::size_t j = j0; j < j1; ++j) {
+                    std::fill(q + j * ld, q + j * ld + m_, 0.0);
+                    q[j * ld + j] = 1.0;
+                }
+                for (std::size_t kk = j1; kk-- > 0;) {
+                    const std::size_t k = kk;
+                    const double pivot = Col(k)[k];
+                    if (pivot == 0.0) continue;
+                    const double* fk = Col(k) + k;
+                    const std::size_t len = m_ - k;
+                    kern::ColumnDots(
+                        fk, k > j0 ? k : j0, j1, len, [&](std::size_t j) { return q + j * ld + k; },
+                        [&](std::size_t j, double s) {
+                            s = -s / pivot;
+                            kern::Axpy(q + j * ld + k, fk, s, len);
+                        });
+                }
             }
-            for (std::size_t kk = j1; kk-- > 0;) {
-                const std::size_t k = kk;
-                const double pivot = Col(k)[k];
-                if (pivot == 0.0) continue;
-                const double* fk = Col(k) + k;
-                const std::size_t len = m_ - k;
-                kern::ColumnDots(
-                    fk, k > j0 ? k : j0, j1, len, [&](std::size_t j) { return q + j * ld + k; },
-                    [&](std::size_t j, double s) {
-                        s = -s / pivot;
-                        kern::Axpy(q + j * ld + k, fk, s, len);
-                    });
-            }
-        }
+        });
     }
 
     static void RequireCovers(const Matrix& target, std::size_t rows, std::size_t cols) {

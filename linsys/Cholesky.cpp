@@ -7,8 +7,10 @@
 // has left it smaller than the factorisation needs, the remaining columns
 // run element by element with every read checked, so the first read
 // outside the storage raises the subscript error at its own place.
+#include <algorithm>
 #include <cmath>
 
+#include "host/runtime/Parallel.h"
 #include "linsys/Kernels.h"
 
 namespace kestrim {
@@ -64,21 +66,59 @@ void CheckedColumn(const Matrix& receiver, double* c, std::size_t n, std::size_t
     }
 }
 
-// Column j when the receiver covers the whole n x n range: the same steps,
-// faults tested at the points where a decision or an error depends on them.
-void FastColumn(const Matrix& receiver, double* c, std::vector<double>& sums, std::size_t n,
-                std::size_t j, MatrixPtr* l) {
+// Columns per block: the sums of a block's columns over the factor's
+// earlier columns are formed together by the product kernels.
+constexpr std::size_t kBlock = 64;
+
+// For the block of columns [j0, j1): sums(i, j) = 0 + c(i, 0) * c(j, 0) +
+// ... + c(i, j0 - 1) * c(j, j0 - 1), in increasing k, for rows i in
+// [j0, n); column-major, column j - j0 at (j - j0) * (n - j0). These are the
+// first j0 steps of each running sum of those columns (rows above a
+// column's diagonal give the sums of the transposed pair, the same
+// products and additions).
+void BlockSums(const double* c, std::size_t n, std::size_t j0, std::size_t j1,
+               std::vector<double>& sums) {
+    const std::size_t rows = n - j0, cols = j1 - j0;
+    sums.assign(rows * cols, 0.0);
+    if (j0 == 0) return;
+    const auto& kernel = linsys::ProductKernel();
+    // The right operand: (k, j) = c(j0 + j, k), column-major.
+    std::vector<double> right(j0 * cols), packed(j0 * cols);
+    for (std::size_t j = 0; j < cols; ++j)
+        for (std::size_t k = 0; k < j0; ++k) right[j * j0 + k] = c[k * n + j0 + j];
+    const auto depth = static_cast<int32_t>(j0), q = static_cast<int32_t>(cols);
+    kernel.packB(right.data(), j0, depth, q, packed.data());
+    constexpr int64_t kGroup = 24;
+    const auto groups = static_cast<int64_t>((rows + kGroup - 1) / kGroup);
+    detail::ParallelForWork(groups, 2.0 * static_cast<double>(rows * cols * j0), [&](int64_t g0, int64_t g1) {
+        std::vector<double> work(kernel.workSize);
+        const auto i0 = static_cast<int32_t>(g0 * kGroup);
+        const auto i1 = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(rows), g1 * kGroup));
+        kernel.multiplyRows(c + j0, n, i0, i1, depth, packed.data(), q, sums.data(), rows, work.data());
+    });
+}
+
+// Column j when the receiver covers the whole n x n range, continuing the
+// block's sums (BlockSums) over the columns [j0, j): the same steps as
+// CheckedColumn, faults tested where a decision or an error depends on
+// them. Returns false when flags were found: the column has then been
+// computed again by CheckedColumn (which raises the first fault when the
+// column has one), and the flags may have come from a later column's sums.
+bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
+                const std::vector<double>& sums, std::size_t n, std::size_t j0, std::size_t j,
+                MatrixPtr* l) {
     const DoubleArray& e = MatrixAccess::Elements(receiver);
     const double* A = e.Data();
     const std::size_t ld = e.Stride();
+    const double* blockSums = sums.data() + (j - j0) * (n - j0) - j0;  // indexed by row
 
-    double s = 0.0;
-    for (std::size_t k = 0; k < j; ++k) s = s + c[k * n + j] * c[k * n + j];
+    double s = blockSums[j];
+    for (std::size_t k = j0; k < j; ++k) s = s + c[k * n + j] * c[k * n + j];
     const double d = A[j * ld + j] - s;
     if (fp::HasFault()) {
         fp::ClearFlags();
-        CheckedColumn(receiver, c, n, j, l);  // raises the first fault
-        return;
+        CheckedColumn(receiver, c, n, j, l);
+        return false;
     }
     if (!std::isgreater(d, 0.0)) RaiseRadicandFailure(l);
     const double pivot = std::sqrt(d);
@@ -90,18 +130,19 @@ void FastColumn(const Matrix& receiver, double* c, std::vector<double>& sums, st
     const std::size_t first = j + 1;
     if (end > first) {
         const std::size_t count = end - first;
-        double* acc = sums.data() + first;
-        std::fill(acc, acc + count, 0.0);
-        for (std::size_t k = 0; k < j; ++k) linsys::AddScaled(acc, c + k * n + first, c[k * n + j], count);
+        double* a = acc.data() + first;
+        std::copy_n(blockSums + first, count, a);
+        for (std::size_t k = j0; k < j; ++k) linsys::AddScaled(a, c + k * n + first, c[k * n + j], count);
         double* out = c + j * n;
-        for (std::size_t i = first; i < end; ++i) out[i] = (A[i * ld + j] - sums[i]) / pivot;
+        for (std::size_t i = first; i < end; ++i) out[i] = (A[i * ld + j] - acc[i]) / pivot;
         if (fp::HasFault()) {
             fp::ClearFlags();
-            CheckedColumn(receiver, c, n, j, l);  // raises the first fault
-            return;
+            CheckedColumn(receiver, c, n, j, l);
+            return false;
         }
     }
     if (end < n) RaiseNotPositiveDefinite();
+    return true;
 }
 
 }  // namespace
@@ -116,14 +157,21 @@ void Matrix::Cholesky(MatrixPtr* l) {
 
     DoubleArray factor = DoubleArray::Create2D(n - 1, n - 1);
     double* c = factor.Data();
-    std::vector<double> sums(size);
+    std::vector<double> acc(size), sums;
     bool cancel = false;
-    for (std::size_t j = 0; j < size; ++j) {
-        if (MatrixAccess::Covers(*this, n, n))
-            FastColumn(*this, c, sums, size, j, l);
-        else
-            CheckedColumn(*this, c, size, j, l);
-        if (linsys::Progress(*this, "Cholesky", static_cast<int32_t>(j), n, cancel)) return;
+    for (std::size_t j0 = 0; j0 < size; j0 += kBlock) {
+        const std::size_t j1 = std::min(size, j0 + kBlock);
+        BlockSums(c, size, j0, j1, sums);
+        // After flags in a block, its remaining columns are computed step
+        // by step, as the flags may belong to any of them.
+        bool checked = false;
+        for (std::size_t j = j0; j < j1; ++j) {
+            if (checked || !MatrixAccess::Covers(*this, n, n))
+                CheckedColumn(*this, c, size, j, l);
+            else
+                checked = !FastColumn(*this, c, acc, sums, size, j0, j, l);
+            if (linsys::Progress(*this, "Cholesky", static_cast<int32_t>(j), n, cancel)) return;
+        }
     }
     if (l != nullptr && *l) MatrixAccess::SetData(**l, std::move(factor));
     linsys::Finish(*this, "CHOLdc");

@@ -49,18 +49,44 @@ bool Step(double* w, std::size_t ld, std::size_t n, std::size_t k, double& sign)
     return true;
 }
 
-// Step k raised a fault flag (every earlier step was clean): repeat up to
-// it and run it with a test after every stored result.
-[[noreturn]] void ReplayFault(std::vector<double>& w, const linsys::InitialState& initial,
-                              std::size_t ld, std::size_t n, std::size_t k) {
-    const int flags = std::fetestexcept(fp::kFaultFlags);
-    fp::ClearFlags();
-    w = initial.Get();
-    double sign = 1.0;
-    for (std::size_t s = 0; s < k; ++s) Step<false>(w.data(), ld, n, s, sign);
-    fp::ClearFlags();
-    Step<true>(w.data(), ld, n, k, sign);
-    linsys::RaiseRecordedFault(flags);
+// Steps [k0, k1) on the panel's own columns [k0, k1): pivot search,
+// interchange, multipliers and eliminations, recording the row operations
+// for the columns right of the panel (ApplyPanel). Returns the number of
+// steps done: fewer than k1 - k0 when a column has no nonzero pivot.
+std::size_t FactorPanel(double* w, std::size_t ld, std::size_t n, std::size_t k0, std::size_t k1,
+                        double* mult, unsigned char* skip, std::size_t* swaps, double& sign) {
+    constexpr std::size_t ldm = linsys::kPanelSteps;
+    for (std::size_t k = k0; k < k1; ++k) {
+        const std::size_t s = k - k0;
+        double big = 0.0;
+        std::size_t p = k;
+        for (std::size_t i = k; i < n; ++i) {
+            const double v = std::fabs(w[i * ld + k]);
+            if (std::isgreaterequal(v, big)) {
+                p = i;
+                big = v;
+            }
+        }
+        if (big == 0.0) return s;
+        double* pivot = w + k * ld;
+        swaps[s] = p;
+        if (p != k) {
+            std::swap_ranges(pivot + k, pivot + k1, w + p * ld + k);
+            // What the earlier steps recorded for the two rows travels with them.
+            std::swap_ranges(mult + k * ldm, mult + k * ldm + s, mult + p * ldm);
+            std::swap_ranges(skip + k * ldm, skip + k * ldm + s, skip + p * ldm);
+            sign = -sign;
+        }
+        for (std::size_t i = k + 1; i < n; ++i) {
+            double* row = w + i * ld;
+            skip[i * ldm + s] = row[k] == 0.0;
+            if (row[k] == 0.0) continue;
+            const double f = row[k] / pivot[k];
+            mult[i * ldm + s] = f;
+            linsys::SubScaled(row + k, pivot + k, f, k1 - k);
+        }
+    }
+    return k1 - k0;
 }
 
 }  // namespace
@@ -76,13 +102,52 @@ double Matrix::Determinant() {
     linsys::InitialState initial([this, size, ld] { return linsys::RowMajorCopy(Elements, size, ld); });
     std::vector<double> w = initial.Get();
 
+    // Blocked right-looking elimination: a panel of steps is done on its own
+    // columns, then the columns right of it take the panel's row operations
+    // all at once, each element still in the order of the steps. The flags
+    // and the events of a panel's steps are dealt with after the panel.
+    constexpr std::size_t ldm = linsys::kPanelSteps;
+    std::vector<double> mult(size * ldm);
+    std::vector<unsigned char> skip(size * ldm);
+    std::size_t swaps[ldm];
     double sign = 1.0;
     bool cancel = false;
-    for (std::size_t k = 0; k < size; ++k) {
-        if (!Step<false>(w.data(), ld, size, k, sign)) return 0.0;
-        if (fp::HasFault()) ReplayFault(w, initial, ld, size, k);
-        if (linsys::Progress(*this, "Determinant", static_cast<int32_t>(k), n, cancel, initial))
-            return 0.0;
+    std::size_t reported = 0;
+    auto report = [&](std::size_t end) {
+        for (; reported < end; ++reported)
+            if (linsys::Progress(*this, "Determinant", static_cast<int32_t>(reported), n, cancel,
+                                 initial))
+                return true;
+        return false;
+    };
+    for (std::size_t k0 = 0; k0 < size; k0 += ldm) {
+        const std::size_t k1 = std::min(size, k0 + ldm);
+        const std::size_t done =
+            FactorPanel(w.data(), ld, size, k0, k1, mult.data(), skip.data(), swaps, sign);
+        linsys::PanelSteps panel;
+        panel.first = k0;
+        panel.steps = done;
+        panel.swaps = swaps;
+        panel.mult = mult.data();
+        panel.ldm = ldm;
+        panel.skip = skip.data();
+        const linsys::RowRange below[] = {{k0 + done, size}};
+        linsys::ApplyPanel(w.data() + k1, ld, size - k1, panel, below, 1);
+        if (fp::HasFault()) {
+            // The first faulting step, found step by step, raises its error
+            // after the events of the steps before it.
+            const int flags = std::fetestexcept(fp::kFaultFlags);
+            w = initial.Get();
+            const std::size_t s = linsys::FindFaultingStep(w, size, [&](std::vector<double>& x, std::size_t k) {
+                double ignored = 1.0;
+                Step<false>(x.data(), ld, size, k, ignored);
+            });
+            if (report(s)) return 0.0;
+            double ignored = 1.0;
+            Step<true>(w.data(), ld, size, s, ignored);
+            linsys::RaiseRecordedFault(flags);
+        }
+        if (report(k0 + done) || done < k1 - k0) return 0.0;
     }
     double product = 1.0;
     for (std::size_t i = 0; i < size; ++i) {

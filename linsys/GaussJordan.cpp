@@ -69,18 +69,47 @@ bool Step(double* aug, std::size_t n, std::size_t k) {
     return true;
 }
 
-// A fault showed up in step k (all earlier steps were clean): repeat the
-// elimination up to step k and run step k with a test after every stored
-// result, so that the first faulting step raises its own error.
-[[noreturn]] void ReplayFault(std::vector<double>& aug, const std::vector<double>& a,
-                              std::size_t n, std::size_t k) {
-    const int flags = std::fetestexcept(fp::kFaultFlags);
-    fp::ClearFlags();
-    LoadAugmented(aug, a, n);
-    for (std::size_t s = 0; s < k; ++s) Step<false>(aug.data(), n, s);
-    fp::ClearFlags();
-    Step<true>(aug.data(), n, k);
-    RaiseRecordedFault(flags);
+// One panel of steps [k0, k1) of the blocked elimination: each step's
+// pivot search, interchange, normalisation and eliminations run at once on
+// the panel's own columns [k0, k1); the rest of every row, columns
+// [k1, 2n), takes the panel's row operations afterwards, all together
+// (ApplyPanel), each element still in the order of the steps. Returns the
+// number of steps done: fewer than k1 - k0 when a step finds no pivot.
+std::size_t FactorPanel(double* aug, std::size_t n, std::size_t k0, std::size_t k1,
+                        std::vector<double>& mult, std::size_t* swaps, double* scales) {
+    const std::size_t w = Stride(n);
+    const std::size_t ldm = kPanelSteps;
+    for (std::size_t k = k0; k < k1; ++k) {
+        const std::size_t s = k - k0;
+        double big = 0.0;
+        std::size_t p = k;
+        for (std::size_t i = k; i < n; ++i) {
+            const double v = std::fabs(aug[i * w + k]);
+            if (std::isgreaterequal(v, big)) {
+                p = i;
+                big = v;
+            }
+        }
+        if (big == 0.0) return s;
+        double* pivot = aug + k * w;
+        swaps[s] = p;
+        if (p != k) {
+            std::swap_ranges(pivot + k, pivot + k1, aug + p * w + k);
+            // The multipliers recorded so far travel with their rows.
+            std::swap_ranges(&mult[k * ldm], &mult[k * ldm] + s, &mult[p * ldm]);
+        }
+        const double d = 1.0 / pivot[k];
+        scales[s] = d;
+        Scale(pivot + k, d, k1 - k);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i == k) continue;
+            double* row = aug + i * w;
+            const double f = row[k];
+            mult[i * ldm + s] = f;
+            SubScaled(row + k, pivot + k, f, k1 - k);
+        }
+    }
+    return k1 - k0;
 }
 
 }  // namespace
@@ -88,18 +117,52 @@ bool Step(double* aug, std::size_t n, std::size_t k) {
 void GaussJordanInvert(Matrix& receiver, std::vector<double>& a, int32_t n, bool& failed,
                        bool& cancel) {
     const auto size = static_cast<std::size_t>(n);
+    const std::size_t w = Stride(size);
     std::vector<double> aug;
     LoadAugmented(aug, a, size);
-    for (std::size_t k = 0; k < size; ++k) {
-        if (!Step<false>(aug.data(), size, k)) {
+    std::vector<double> mult(size * kPanelSteps);
+    std::size_t swaps[kPanelSteps];
+    double scales[kPanelSteps];
+    std::size_t reported = 0;  // steps whose progress event is done
+    // Events for the steps up to `end`; true when a handler cancelled.
+    auto report = [&](std::size_t end) {
+        for (; reported < end; ++reported)
+            if (Progress(receiver, "Inverse", static_cast<int32_t>(reported), n, cancel)) return true;
+        return false;
+    };
+    for (std::size_t k0 = 0; k0 < size; k0 += kPanelSteps) {
+        const std::size_t k1 = std::min(size, k0 + kPanelSteps);
+        const std::size_t done = FactorPanel(aug.data(), size, k0, k1, mult, swaps, scales);
+        PanelSteps panel;
+        panel.first = k0;
+        panel.steps = done;
+        panel.swaps = swaps;
+        panel.scales = scales;
+        panel.mult = mult.data();
+        panel.ldm = kPanelSteps;
+        panel.pivotRowsTakeLaterSteps = true;
+        const RowRange others[] = {{0, k0}, {k0 + done, size}};
+        ApplyPanel(aug.data() + k1, w, 2 * size - k1, panel, others, 2);
+        if (fp::HasFault()) {
+            // The flags cover the whole panel: the step-by-step elimination
+            // finds the first faulting step, whose error follows the events
+            // of the steps before it.
+            const int flags = std::fetestexcept(fp::kFaultFlags);
+            LoadAugmented(aug, a, size);
+            const std::size_t s = FindFaultingStep(
+                aug, size, [size](std::vector<double>& x, std::size_t k) { Step<false>(x.data(), size, k); });
+            if (report(s)) return;
+            Step<true>(aug.data(), size, s);
+            RaiseRecordedFault(flags);
+        }
+        if (done < k1 - k0) {
+            if (report(k0 + done)) return;
             failed = true;
             return;
         }
-        if (fp::HasFault()) ReplayFault(aug, a, size, k);
-        if (Progress(receiver, "Inverse", static_cast<int32_t>(k), n, cancel)) return;
+        if (report(k1)) return;
     }
     failed = false;
-    const std::size_t w = Stride(size);
     for (std::size_t i = 0; i < size; ++i) std::copy_n(&aug[i * w + size], size, &a[i * size]);
 }
 

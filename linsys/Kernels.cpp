@@ -1,116 +1,14 @@
 #include "linsys/Kernels.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
+
+#include "host/runtime/Parallel.h"
 
 namespace kestrim::linsys {
 
 namespace {
 
-// Columns a register tile does not cover, and rows below the last full
-// block of four: one row at a time, one k at a time.
-void SubProductsTail(double* c, std::size_t ldc, const double* a, std::size_t lda, const double* b,
-                     std::size_t ldb, std::size_t rows, std::size_t j0, std::size_t cols,
-                     std::size_t depth) noexcept {
-    for (std::size_t i = 0; i < rows; ++i) {
-        double* ci = c + i * ldc;
-        const double* ai = a + i * lda;
-        for (std::size_t j = j0; j < cols; ++j) {
-            double v = ci[j];
-            for (std::size_t k = 0; k < depth; ++k) v = v - ai[k] * b[k * ldb + j];
-            ci[j] = v;
-        }
-    }
-}
-
-// The columns are taken in tiles of two vectors. Each tile's rows of b are
-// first packed next to each other, so the k loop reads them in sequence;
-// then every block of four rows of c runs over the tile with eight
-// accumulators, each taking its products one k at a time.
-#define KT_TILE_PRODUCTS(LOAD, STORE, SUB, MUL, BCAST, W, LEAVE)                       \
-    constexpr std::size_t kTile = 2 * (W);                                             \
-    const std::size_t tiles = cols / kTile;                                            \
-    std::vector<double> packed(tiles * depth * kTile);                                 \
-    for (std::size_t t = 0; t < tiles; ++t)                                            \
-        for (std::size_t k = 0; k < depth; ++k)                                        \
-            for (std::size_t u = 0; u < kTile; ++u)                                    \
-                packed[(t * depth + k) * kTile + u] = b[k * ldb + t * kTile + u];      \
-    for (std::size_t t = 0; t < tiles; ++t) {                                          \
-        const std::size_t j = t * kTile;                                               \
-        const double* bt = packed.data() + t * depth * kTile;                          \
-        std::size_t i = 0;                                                             \
-        for (; i + 4 <= m; i += 4) {                                                   \
-            double* c0 = c + i * ldc + j;                                              \
-            double* c1 = c0 + ldc;                                                     \
-            double* c2 = c1 + ldc;                                                     \
-            double* c3 = c2 + ldc;                                                     \
-            const double* a0 = a + i * lda;                                            \
-            const double* a1 = a0 + lda;                                               \
-            const double* a2 = a1 + lda;                                               \
-            const double* a3 = a2 + lda;                                               \
-            auto x00 = LOAD(c0), x01 = LOAD(c0 + (W));                                 \
-            auto x10 = LOAD(c1), x11 = LOAD(c1 + (W));                                 \
-            auto x20 = LOAD(c2), x21 = LOAD(c2 + (W));                                 \
-            auto x30 = LOAD(c3), x31 = LOAD(c3 + (W));                                 \
-            const double* bk = bt;                                                     \
-            for (std::size_t k = 0; k < depth; ++k, bk += kTile) {                     \
-                const auto b0 = LOAD(bk), b1 = LOAD(bk + (W));                         \
-                auto f = BCAST(a0 + k);                                                \
-                x00 = SUB(x00, MUL(f, b0));                                            \
-                x01 = SUB(x01, MUL(f, b1));                                            \
-                f = BCAST(a1 + k);                                                     \
-                x10 = SUB(x10, MUL(f, b0));                                            \
-                x11 = SUB(x11, MUL(f, b1));                                            \
-                f = BCAST(a2 + k);                                                     \
-                x20 = SUB(x20, MUL(f, b0));                                            \
-                x21 = SUB(x21, MUL(f, b1));                                            \
-                f = BCAST(a3 + k);                                                     \
-                x30 = SUB(x30, MUL(f, b0));                                            \
-                x31 = SUB(x31, MUL(f, b1));                                            \
-            }                                                                          \
-            STORE(c0, x00);                                                            \
-            STORE(c0 + (W), x01);                                                      \
-            STORE(c1, x10);                                                            \
-            STORE(c1 + (W), x11);                                                      \
-            STORE(c2, x20);                                                            \
-            STORE(c2 + (W), x21);                                                      \
-            STORE(c3, x30);                                                            \
-            STORE(c3 + (W), x31);                                                      \
-        }                                                                              \
-        LEAVE();                                                                       \
-        SubProductsTail(c + i * ldc, ldc, a + i * lda, lda, b, ldb, m - i, j, j + kTile, \
-                        depth);                                                        \
-    }                                                                                  \
-    SubProductsTail(c, ldc, a, lda, b, ldb, m, tiles * kTile, cols, depth)
-
-inline __m128d Broadcast128(const double* p) { return _mm_set1_pd(*p); }
-inline void NoTransition() {}
-
-void SubProductsSse2(double* c, std::size_t ldc, const double* a, std::size_t lda, const double* b,
-                     std::size_t ldb, std::size_t m, std::size_t cols, std::size_t depth) {
-    KT_TILE_PRODUCTS(_mm_loadu_pd, _mm_storeu_pd, _mm_sub_pd, _mm_mul_pd, Broadcast128, 2,
-                     NoTransition);
-}
-
-__attribute__((target("avx"))) void SubProductsAvx(double* c, std::size_t ldc, const double* a,
-                                                     std::size_t lda, const double* b,
-                                                     std::size_t ldb, std::size_t m,
-                                                     std::size_t cols, std::size_t depth) {
-    // The upper halves are cleared before the scalar tails (and on return),
-    // which would otherwise pay for a state transition on some CPUs.
-    KT_TILE_PRODUCTS(_mm256_loadu_pd, _mm256_storeu_pd, _mm256_sub_pd, _mm256_mul_pd,
-                     _mm256_broadcast_sd, 4, _mm256_zeroupper);
-}
-
-#undef KT_TILE_PRODUCTS
-
 bool baselineOnly = false;
-
-bool HaveAvx() noexcept {
-    static const bool avx = __builtin_cpu_supports("avx");
-    return avx && !baselineOnly;
-}
 
 }  // namespace
 
@@ -122,12 +20,109 @@ void UseBaselineKernels(bool baseline) noexcept {
 #endif
 }
 
+const detail::product::Kernel& ProductKernel() noexcept {
+    return baselineOnly ? detail::product::Sse2Kernel() : detail::product::SelectKernel();
+}
+
 void SubProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, const double* b,
                  std::size_t ldb, std::size_t m, std::size_t cols, std::size_t depth) {
-    if (HaveAvx())
-        SubProductsAvx(c, ldc, a, lda, b, ldb, m, cols, depth);
-    else
-        SubProductsSse2(c, ldc, a, lda, b, ldb, m, cols, depth);
+    if (m == 0 || cols == 0 || depth == 0) return;
+    // The product kernels work on column-major operands: seen that way, the
+    // row-major c is its transpose, cols x m with column stride ldc, and
+    // c^T = c^T - b^T * a^T, where b^T is column-major with stride ldb and
+    // a^T is packed like the right operand of a product. Each product
+    // b(k, j) * a(i, k) is the same IEEE product as a(i, k) * b(k, j).
+    const detail::product::Kernel& kernel = ProductKernel();
+    const auto rows = static_cast<int32_t>(m), width = static_cast<int32_t>(cols),
+               n = static_cast<int32_t>(depth);
+    std::vector<double> packed(m * depth);
+    kernel.packB(a, lda, n, rows, packed.data());
+    // Threads take contiguous ranges of the columns, in whole groups of a
+    // multiple of every kernel's tile height.
+    constexpr int32_t kGroup = 24;
+    const int64_t groups = (width + kGroup - 1) / kGroup;
+    const double work = 2.0 * static_cast<double>(m) * static_cast<double>(cols) * static_cast<double>(depth);
+    detail::ParallelForWork(groups, work, [&](int64_t g0, int64_t g1) {
+        std::vector<double> buffer(kernel.workSize);
+        const auto begin = static_cast<int32_t>(g0 * kGroup);
+        const auto end = static_cast<int32_t>(std::min<int64_t>(width, g1 * kGroup));
+        kernel.subtractRows(b, ldb, begin, end, n, packed.data(), rows, c, ldc, buffer.data());
+    });
+}
+
+namespace {
+
+bool Skips(const PanelSteps& panel, std::size_t row, std::size_t step) {
+    return panel.skip != nullptr && panel.skip[row * panel.ldm + step] != 0;
+}
+
+bool AnySkip(const PanelSteps& panel, std::size_t row) {
+    if (panel.skip == nullptr) return false;
+    const unsigned char* flags = panel.skip + row * panel.ldm;
+    return std::any_of(flags, flags + panel.steps, [](unsigned char f) { return f != 0; });
+}
+
+}  // namespace
+
+void ApplyPanel(double* t, std::size_t ld, std::size_t width, const PanelSteps& panel,
+                const RowRange* others, std::size_t nothers) {
+    const std::size_t steps = panel.steps, first = panel.first, ldm = panel.ldm;
+    if (width == 0 || steps == 0) return;
+    // The pivot rows as they stood at their own steps: row first + s after
+    // the earlier steps' subtractions, times its scale.
+    const std::size_t ldp = PaddedStride(width);
+    std::vector<double> pivots(steps * ldp);
+    constexpr int64_t kGroup = 64;
+    const auto groups = static_cast<int64_t>((width + kGroup - 1) / kGroup);
+    const double work = 2.0 * static_cast<double>(steps * steps) * static_cast<double>(width);
+    detail::ParallelForWork(groups, work, [&](int64_t g0, int64_t g1) {
+        const auto j0 = static_cast<std::size_t>(g0 * kGroup);
+        const std::size_t j1 = std::min(width, static_cast<std::size_t>(g1 * kGroup));
+        const std::size_t len = j1 - j0;
+        for (std::size_t s = 0; s < steps; ++s) {
+            const std::size_t row = first + s;
+            if (panel.swaps[s] != row)
+                std::swap_ranges(t + row * ld + j0, t + row * ld + j1, t + panel.swaps[s] * ld + j0);
+        }
+        for (std::size_t s = 0; s < steps; ++s) {
+            double* p = pivots.data() + s * ldp + j0;
+            std::copy_n(t + (first + s) * ld + j0, len, p);
+            const double* fs = panel.mult + (first + s) * ldm;
+            for (std::size_t e = 0; e < s; ++e)
+                if (!Skips(panel, first + s, e)) SubScaled(p, pivots.data() + e * ldp + j0, fs[e], len);
+            if (panel.scales != nullptr) Scale(p, panel.scales[s], len);
+        }
+        for (std::size_t s = 0; s < steps; ++s) {
+            double* row = t + (first + s) * ld + j0;
+            std::copy_n(pivots.data() + s * ldp + j0, len, row);
+            if (!panel.pivotRowsTakeLaterSteps) continue;
+            const double* fs = panel.mult + (first + s) * ldm;
+            for (std::size_t e = s + 1; e < steps; ++e)
+                if (!Skips(panel, first + s, e))
+                    SubScaled(row, pivots.data() + e * ldp + j0, fs[e], len);
+        }
+    });
+    // Every other row takes all the steps' subtractions, in order: runs of
+    // rows that skip no step through the product kernels, the others one
+    // step at a time.
+    auto block = [&](std::size_t begin, std::size_t end) {
+        if (end > begin)
+            SubProducts(t + begin * ld, ld, panel.mult + begin * ldm, ldm, pivots.data(), ldp,
+                        end - begin, width, steps);
+    };
+    for (std::size_t r = 0; r < nothers; ++r) {
+        std::size_t runStart = others[r].begin;
+        for (std::size_t i = others[r].begin; i < others[r].end; ++i) {
+            if (!AnySkip(panel, i)) continue;
+            block(runStart, i);
+            runStart = i + 1;
+            double* row = t + i * ld;
+            const double* fs = panel.mult + i * ldm;
+            for (std::size_t e = 0; e < steps; ++e)
+                if (!Skips(panel, i, e)) SubScaled(row, pivots.data() + e * ldp, fs[e], width);
+        }
+        block(runStart, others[r].end);
+    }
 }
 
 std::vector<double> RowMajorCopy(const DoubleArray& source, std::size_t n, std::size_t ld) {

@@ -16,6 +16,7 @@
 
 #include "core/MatrixAccess.h"
 #include "decomp/Kernels.h"
+#include "ops/ProductKernel.h"
 
 namespace kestrim::linsys {
 
@@ -34,8 +35,13 @@ inline void SubScaled(double* y, const double* x, double f, std::size_t n) noexc
 // for rows i in [0, m) and columns j in [0, cols). Rows are contiguous:
 // c(i, j) at c[i * ldc + j], a(i, k) at a[i * lda + k], b(k, j) at
 // b[k * ldb + j]. The three ranges must not overlap.
+// The work is shared among threads by columns when it is large enough.
 void SubProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, const double* b,
                  std::size_t ldb, std::size_t m, std::size_t cols, std::size_t depth);
+
+// The packed product kernel the eliminations use (the baseline one while
+// UseBaselineKernels(true) is in force).
+const detail::product::Kernel& ProductKernel() noexcept;
 // x[i] = x[i] * d for i in [0, n).
 inline void Scale(double* x, double d, std::size_t n) noexcept { detail::kernels::Scale(x, d, n); }
 // y[i] = y[i] + x[i] * f for i in [0, n). x and y must not overlap.
@@ -114,5 +120,62 @@ inline void Checked() { fp::TestStep(); }
     if ((flags & fp::kFaultFlags) == 0) flags = FE_INVALID;
     fp::RaiseFault(flags);
 }
+
+// Replays an elimination on `w` (its initial array) one step at a time with
+// step(w, s) for s = 0, 1, ..., testing the flags after each, and returns
+// the first step that raised a fault, leaving `w` as it stood before that
+// step. Returns `steps` when none did. For the blocked eliminations, whose
+// flags cover several steps at once.
+template <class Step>
+std::size_t FindFaultingStep(std::vector<double>& w, std::size_t steps, Step&& step) {
+    fp::ClearFlags();
+    std::vector<double> before;
+    for (std::size_t s = 0; s < steps; ++s) {
+        before = w;
+        step(w, s);
+        if (fp::HasFault()) {
+            w.swap(before);
+            fp::ClearFlags();
+            return s;
+        }
+    }
+    return steps;
+}
+
+// The row operations of a panel of elimination steps s = 0 .. steps-1,
+// recorded while the panel's own columns were reduced, to be applied to
+// the rest of the rows afterwards. In scalar order step s interchanges rows
+// `first` + s and swaps[s], multiplies that (pivot) row by scales[s] (when
+// scales is not null), and subtracts f(i, s) times the pivot row from each
+// row i it eliminates, f(i, s) = mult[i * ldm + s] (rows numbered after the
+// interchanges), except where skip[i * ldm + s] is nonzero (when skip is
+// not null): those rows are left alone by that step.
+struct PanelSteps {
+    std::size_t first = 0;
+    std::size_t steps = 0;
+    const std::size_t* swaps = nullptr;
+    const double* scales = nullptr;
+    const double* mult = nullptr;
+    std::size_t ldm = 0;
+    const unsigned char* skip = nullptr;
+    // Gauss-Jordan: a pivot row is eliminated by the later steps too.
+    bool pivotRowsTakeLaterSteps = false;
+};
+// Rows [begin, end) that the steps eliminate, besides the pivot rows.
+struct RowRange {
+    std::size_t begin, end;
+};
+
+// Applies the panel's steps to the columns [0, width) of the row-major
+// array t (rows ld apart): every element receives exactly the operations
+// of the scalar order, in that order. The pivot rows are formed one after
+// the other; the other rows take all steps at once through the product
+// kernels (rows with a skipped step one step at a time). Columns are
+// shared among threads when the work is large enough.
+void ApplyPanel(double* t, std::size_t ld, std::size_t width, const PanelSteps& panel,
+                const RowRange* others, std::size_t nothers);
+
+// Steps per panel of the blocked eliminations.
+inline constexpr std::size_t kPanelSteps = 64;
 
 }  // namespace kestrim::linsys

@@ -59,15 +59,46 @@ bool Step(double* aug, std::size_t n, std::size_t k) {
     return true;
 }
 
-[[noreturn]] void ReplayFault(std::vector<double>& aug, const linsys::InitialState& initial,
-                              std::size_t n, std::size_t k) {
-    const int flags = std::fetestexcept(fp::kFaultFlags);
-    fp::ClearFlags();
-    aug = initial.Get();
-    for (std::size_t s = 0; s < k; ++s) Step<false>(aug.data(), n, s);
-    fp::ClearFlags();
-    Step<true>(aug.data(), n, k);
-    linsys::RaiseRecordedFault(flags);
+// Steps [k0, k1) on the panel's own columns [k0, k1), recording the row
+// operations for the columns right of the panel (ApplyPanel). Returns the
+// number of steps done: fewer than k1 - k0 when a column has no nonzero
+// pivot.
+std::size_t FactorPanel(double* aug, std::size_t n, std::size_t k0, std::size_t k1, double* mult,
+                        unsigned char* skip, std::size_t* swaps, double* scales) {
+    const std::size_t w = n + 1;
+    constexpr std::size_t ldm = linsys::kPanelSteps;
+    for (std::size_t k = k0; k < k1; ++k) {
+        const std::size_t s = k - k0;
+        double big = 0.0;
+        std::size_t p = k;
+        for (std::size_t i = k; i < n; ++i) {
+            const double v = std::fabs(aug[i * w + k]);
+            if (std::isgreater(v, big)) {
+                p = i;
+                big = v;
+            }
+        }
+        if (big == 0.0) return s;
+        double* pivot = aug + k * w;
+        swaps[s] = p;
+        if (p != k) {
+            std::swap_ranges(pivot + k, pivot + k1, aug + p * w + k);
+            std::swap_ranges(mult + k * ldm, mult + k * ldm + s, mult + p * ldm);
+            std::swap_ranges(skip + k * ldm, skip + k * ldm + s, skip + p * ldm);
+        }
+        const double d = 1.0 / pivot[k];
+        scales[s] = d;
+        linsys::Scale(pivot + k + 1, d, k1 - k - 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i == k) continue;
+            double* row = aug + i * w;
+            const double f = row[k];
+            skip[i * ldm + s] = f == 0.0;
+            mult[i * ldm + s] = f;
+            if (f != 0.0) linsys::SubScaled(row + k + 1, pivot + k + 1, f, k1 - k - 1);
+        }
+    }
+    return k1 - k0;
 }
 
 // The right-hand side's array has no entry to read. The first step reads
@@ -132,13 +163,49 @@ MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) {
     std::vector<double> aug = initial.Get();
     if (!readable) RaiseUnreadableRightHandSide(aug, size);
 
+    // Blocked as the inversion is: a panel of steps on its own columns, then
+    // the columns right of it (the right-hand side included) take the
+    // panel's row operations at once; flags and events after each panel.
+    constexpr std::size_t ldm = linsys::kPanelSteps;
+    std::vector<double> mult(size * ldm);
+    std::vector<unsigned char> skip(size * ldm);
+    std::size_t swaps[ldm];
+    double scales[ldm];
     bool cancel = false;
-    for (std::size_t k = 0; k < size; ++k) {
-        if (!Step<false>(aug.data(), size, k))
-            RaiseMatrixError(10, kSource, "System of equations can not be solved.", 1118);
-        if (fp::HasFault()) ReplayFault(aug, initial, size, k);
-        if (linsys::Progress(*this, "SolveGauss", static_cast<int32_t>(k), n, cancel, initial))
-            return nullptr;
+    std::size_t reported = 0;
+    auto report = [&](std::size_t end) {
+        for (; reported < end; ++reported)
+            if (linsys::Progress(*this, "SolveGauss", static_cast<int32_t>(reported), n, cancel,
+                                 initial))
+                return true;
+        return false;
+    };
+    for (std::size_t k0 = 0; k0 < size; k0 += ldm) {
+        const std::size_t k1 = std::min(size, k0 + ldm);
+        const std::size_t done =
+            FactorPanel(aug.data(), size, k0, k1, mult.data(), skip.data(), swaps, scales);
+        linsys::PanelSteps panel;
+        panel.first = k0;
+        panel.steps = done;
+        panel.swaps = swaps;
+        panel.scales = scales;
+        panel.mult = mult.data();
+        panel.ldm = ldm;
+        panel.skip = skip.data();
+        panel.pivotRowsTakeLaterSteps = true;
+        const linsys::RowRange others[] = {{0, k0}, {k0 + done, size}};
+        linsys::ApplyPanel(aug.data() + k1, w, w - k1, panel, others, 2);
+        if (fp::HasFault()) {
+            const int flags = std::fetestexcept(fp::kFaultFlags);
+            aug = initial.Get();
+            const std::size_t s = linsys::FindFaultingStep(
+                aug, size, [size](std::vector<double>& x, std::size_t k) { Step<false>(x.data(), size, k); });
+            if (report(s)) return nullptr;
+            Step<true>(aug.data(), size, s);
+            linsys::RaiseRecordedFault(flags);
+        }
+        if (report(k0 + done)) return nullptr;
+        if (done < k1 - k0) RaiseMatrixError(10, kSource, "System of equations can not be solved.", 1118);
     }
 
     auto result = Matrix::New();

@@ -3,6 +3,7 @@
 // choice among the kernels built into the library.
 #include "ops/ProductKernel.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -25,7 +26,8 @@ namespace {
 
 const Kernel& Sse2Kernel() noexcept {
     static const Kernel kernel{"sse2", sse2::kNR, static_cast<std::size_t>(sse2::kMC) * sse2::kKC,
-                               &sse2::PackB, &sse2::MultiplyRows, &sse2::MultiplyRow};
+                               &sse2::PackB, &sse2::MultiplyRows, &sse2::SubtractRows,
+                               &sse2::MultiplyRow};
     return kernel;
 }
 
@@ -54,7 +56,16 @@ const Supported& GetSupported() noexcept {
 
 }  // namespace
 
-const Kernel& SelectKernel() noexcept { return *GetSupported().list[0]; }
+namespace {
+std::atomic<int> chosenKernel{-1};
+}  // namespace
+
+const Kernel& SelectKernel() noexcept {
+    const int chosen = chosenKernel.load(std::memory_order_relaxed);
+    return chosen < 0 ? *GetSupported().list[0] : SupportedKernel(chosen);
+}
+
+void UseKernel(int index) noexcept { chosenKernel.store(index < 0 ? -1 : index); }
 
 int SupportedKernelCount() noexcept { return GetSupported().count; }
 

@@ -40,6 +40,13 @@ struct Kernel {
                          const double* packedB, int32_t q, double* c, std::size_t ldc,
                          double* work);
 
+    // The same as multiplyRows, subtracting each product instead:
+    // c(i, j) = c(i, j) - a(i, k) * packed(k, j) for k = 0 .. n - 1 in
+    // increasing order (the trailing updates of the eliminations).
+    void (*subtractRows)(const double* a, std::size_t lda, int32_t i0, int32_t i1, int32_t n,
+                         const double* packedB, int32_t q, double* c, std::size_t ldc,
+                         double* work);
+
     // One result row from a contiguous row of the left operand: for every
     // j < q, c[j * ldc] = sum of arow[k] * packed(k, j) for k < kmax in
     // increasing order, starting from 0. The packed operand has n rows and
@@ -48,8 +55,13 @@ struct Kernel {
                         int32_t q, double* c, std::size_t ldc);
 };
 
-// The fastest kernel this processor supports.
+// The fastest kernel this processor supports, or the one chosen by
+// UseKernel.
 const Kernel& SelectKernel() noexcept;
+
+// Makes SelectKernel return SupportedKernel(index) (for tests: every kernel
+// gives the same bits); a negative index restores the fastest.
+void UseKernel(int index) noexcept;
 
 // Every kernel this processor supports, fastest first (for tests).
 int SupportedKernelCount() noexcept;

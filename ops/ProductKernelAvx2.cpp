@@ -12,8 +12,12 @@
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 namespace kestrim::detail::product::avx2 {
 namespace {
@@ -29,14 +33,19 @@ namespace {
 }  // namespace
 }  // namespace kestrim::detail::product::avx2
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace kestrim::detail::product {
 
 const Kernel* Avx2Kernel() noexcept {
     static const Kernel kernel{"avx2", avx2::kNR,
                                static_cast<std::size_t>(avx2::kMC) * avx2::kKC,
-                               &avx2::PackB, &avx2::MultiplyRows, &avx2::MultiplyRow};
+                               &avx2::PackB, &avx2::MultiplyRows, &avx2::SubtractRows,
+                               &avx2::MultiplyRow};
     return &kernel;
 }
 

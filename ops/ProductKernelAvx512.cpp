@@ -12,8 +12,12 @@
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f")
+#endif
 
 namespace kestrim::detail::product::avx512 {
 namespace {
@@ -29,14 +33,19 @@ namespace {
 }  // namespace
 }  // namespace kestrim::detail::product::avx512
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace kestrim::detail::product {
 
 const Kernel* Avx512Kernel() noexcept {
     static const Kernel kernel{"avx512", avx512::kNR,
                                static_cast<std::size_t>(avx512::kMC) * avx512::kKC,
-                               &avx512::PackB, &avx512::MultiplyRows, &avx512::MultiplyRow};
+                               &avx512::PackB, &avx512::MultiplyRows, &avx512::SubtractRows,
+                               &avx512::MultiplyRow};
     return &kernel;
 }
 

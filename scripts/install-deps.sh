@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test the component.
 set -euo pipefail
-packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev
+          libopenblas-dev liblapacke-dev libeigen3-dev)  # the last three: kestrim_compare only
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -42,10 +42,19 @@ int NumThreads() {
 
 namespace detail {
 
+namespace {
+std::atomic<double> minWorkPerThread{kMinWorkPerThread};
+}  // namespace
+
+void SetMinWorkPerThread(double work) noexcept {
+    minWorkPerThread.store(work >= 1.0 ? work : kMinWorkPerThread);
+}
+
 int ThreadsFor(double work) noexcept {
     const int limit = NumThreads();
-    if (limit <= 1 || !(work >= 2 * kMinWorkPerThread)) return 1;
-    const double byWork = work / kMinWorkPerThread;
+    const double minWork = minWorkPerThread.load(std::memory_order_relaxed);
+    if (limit <= 1 || !(work >= 2 * minWork)) return 1;
+    const double byWork = work / minWork;
     return byWork >= limit ? limit : std::max(1, static_cast<int>(byWork));
 }
 

@@ -29,6 +29,10 @@ namespace kestrim::detail {
 // worth starting (a parallel section costs a few microseconds).
 inline constexpr double kMinWorkPerThread = 1.5e5;
 
+// Replaces kMinWorkPerThread (a value below 1 restores it). Tests use a
+// tiny value so that small problems run on several threads too.
+void SetMinWorkPerThread(double work) noexcept;
+
 // The number of threads for a section of about `work` floating-point
 // operations: 1 for small work, never more than NumThreads().
 int ThreadsFor(double work) noexcept;

@@ -9,7 +9,8 @@
 #include "eigen/EigenInternal.h"
 #include "eigen/EigenKernels.h"
 #include "support/KernelWidth.h"
-#include "support/ThreadCounts.h"
+#include "support/Threads.h"
+#include "support/WidthsAndThreads.h"
 
 namespace kestrim::test {
 namespace {
@@ -141,7 +142,7 @@ TEST(EigenStages, RecordedQlMatchesThePlainIteration) {
 
     for (const auto& [wide, threads] : WidthsAndThreads()) {
         KernelWidth width(wide);
-        ScopedThreadCount count(threads);
+        ScopedThreads scoped(threads);
         for (const QlCase& c : cases) {
             const int n = static_cast<int>(c.d.size());
             QlReference ref{c.d, c.e, c.v, -1};
@@ -171,11 +172,11 @@ TEST(EigenStages, RecordedQlMatchesThePlainIteration) {
 // plain statement order), on both paths and at every kernel width.
 TEST(EigenStages, EveryThreadCountGivesTheSameBits) {
     for (bool symmetric : {true, false}) {
-        const Rows rows = RandomRows(307, symmetric ? 3 : 4, symmetric);
+        const Rows rows = RandomRows(150, symmetric ? 3 : 4, symmetric);
         std::vector<EigenResult> results;
         for (const auto& [wide, threads] : WidthsAndThreads()) {
             KernelWidth width(wide);
-            ScopedThreadCount count(threads);
+            ScopedThreads scoped(threads);
             results.push_back(RunEigen(MakeMatrix(rows)));
         }
         // With events on, the stages keep their step order between events.

@@ -1,5 +1,7 @@
 #include "linsys/Kernels.h"
 #include "linsys/Oracles.h"
+#include "ops/ProductKernel.h"
+#include "support/Threads.h"
 
 namespace kestrim::test {
 namespace {
@@ -223,32 +225,107 @@ Rows LuRowsOf(const oracle::LuResult& r) {  // the oracle's factors laid out as 
     return out;
 }
 
-// With the wide kernels and the baseline ones.
+// The inverse times b, summed in increasing k as Times does.
+Rows TimesColumn(const Rows& inv, const Rows& b) {
+    Rows x(inv.size(), std::vector<double>(1, 0.0));
+    for (size_t i = 0; i < inv.size(); ++i)
+        for (size_t k = 0; k < b.size(); ++k) x[i][0] = x[i][0] + inv[i][k] * b[k][0];
+    return x;
+}
+
+// With the wide kernels and the baseline ones, every product kernel, and 1,
+// 2 and 3 threads (every parallel section split, however small).
 TEST(BitIdentityTest, AllEliminationsMatchTheScalarVersions) {
     std::mt19937_64 gen(2024);
-    for (int n : {1, 2, 3, 5, 8, 13, 31, 33, 64, 70, 97, 130}) {
+    for (int n : {1, 2, 3, 5, 8, 33, 64, 65, 97, 130, 200}) {
         for (int variant = 0; variant < 4; ++variant) {
-            const bool integers = variant & 1;
-            linsys::UseBaselineKernels((variant & 2) != 0);
-            SCOPED_TRACE(::testing::Message() << "n=" << n << " variant=" << variant);
+            const bool integers = variant & 1, baseline = variant & 2;
             const Rows src = oracle::RandomRows(n, n, gen, integers), b = oracle::RandomRows(n, 1, gen, integers);
-            const MatrixPtr a = MakeMatrix(src);
-            if (const auto lu = oracle::Lu(src)) EXPECT_TRUE(SameRows(LuRows(src), LuRowsOf(*lu)));
-            else EXPECT_MATRIX_ERROR(a->LU(), 13, 1127);
-            EXPECT_TRUE(SameBits(a->Determinant(), oracle::Determinant(src)));
-            if (const auto inv = oracle::GaussJordan(src)) EXPECT_TRUE(SameRows(Inv(src), *inv));
-            else EXPECT_MATRIX_ERROR(a->Inverse(), 6, 1108);
-            if (const auto x = oracle::SolveGauss(src, b)) EXPECT_TRUE(SameRows(Gauss(src, b), *x));
-            else EXPECT_MATRIX_ERROR(a->SolveGauss(MakeMatrix(b)), 10, 1118);
-            if (integers) continue;
+            const auto lu = oracle::Lu(src);
+            const auto inv = oracle::GaussJordan(src);
+            const auto x = oracle::SolveGauss(src, b);
+            const double det = oracle::Determinant(src);
             Rows spd = Multiply(src, Transposed(src));  // positive definite
             for (int i = 0; i < n; ++i) spd[i][i] += n;
-            EXPECT_TRUE(SameRows(Chol(spd), oracle::Cholesky(spd)));
+            const Rows chol = oracle::Cholesky(spd);
+            linsys::UseBaselineKernels(baseline);
+            for (int threads : kThreadCounts)
+                for (int kx = 0; kx < (baseline ? 1 : detail::product::SupportedKernelCount()); ++kx) {
+                    SCOPED_TRACE(::testing::Message() << "n=" << n << " variant=" << variant
+                                                      << " threads=" << threads << " kernel=" << kx);
+                    ScopedThreads scoped(threads);
+                    detail::product::UseKernel(kx);
+                    const MatrixPtr a = MakeMatrix(src);
+                    if (lu) EXPECT_TRUE(SameRows(LuRows(src), LuRowsOf(*lu)));
+                    else EXPECT_MATRIX_ERROR(a->LU(), 13, 1127);
+                    EXPECT_TRUE(SameBits(a->Determinant(), det));
+                    if (inv) {
+                        EXPECT_TRUE(SameRows(Inv(src), *inv));
+                        EXPECT_TRUE(SameRows(Sol(src, b), TimesColumn(*inv, b)));
+                    } else {
+                        EXPECT_MATRIX_ERROR(a->Inverse(), 6, 1108);
+                    }
+                    if (x) EXPECT_TRUE(SameRows(Gauss(src, b), *x));
+                    else EXPECT_MATRIX_ERROR(a->SolveGauss(MakeMatrix(b)), 10, 1118);
+                    if (!integers) {
+                        EXPECT_TRUE(SameRows(Chol(spd), chol));
+                    }
+                }
+            detail::product::UseKernel(-1);
         }
     }
     linsys::UseBaselineKernels(false);
     const Rows nanColumn{{3, 1, 1}, {1, NAN, 4}, {2, NAN, 5}};  // keeps the previous column's pivot row
     EXPECT_TRUE(SameRows(LuRows(nanColumn), LuRowsOf(*oracle::Lu(nanColumn))));
+}
+
+// A fault deep in the second panel, and a cancel there: the same events,
+// the same error or result, at every thread count and with every kernel.
+TEST(BitIdentityTest, FaultsAndCancelsHappenAtTheSameStepOnEveryThread) {
+    const int n = 160, step = 100;
+    std::mt19937_64 gen(5);
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    Rows src = FillRows(n, n, [&] { return dist(gen) / n; });
+    for (int i = 0; i < n; ++i) src[i][i] += 1.0;
+    // Step 100 subtracts 0.5 * 1.7e308 from -1.7e308 in row 120.
+    src[120][step] = 0.5;
+    src[step][150] = 1.7e308;
+    src[120][150] = -1.7e308;
+    struct Outcome {
+        std::vector<RecordedEvent> events;
+        int32_t error = 0;
+        Rows result;
+        bool operator==(const Outcome&) const = default;
+    };
+    auto run = [&](const NamedOp& op, int cancelAt) {
+        Outcome o;
+        const MatrixPtr a = MakeMatrix(src);
+        auto rec = Record(a);
+        rec->onProgress = [cancelAt](int index, bool& cancel) { cancel = index == cancelAt; };
+        try {
+            o.result = op.run(a);
+        } catch (const Error& e) {
+            o.error = e.Number();
+        }
+        o.events = rec->events;
+        return o;
+    };
+    for (const NamedOp* op : kOps) {
+        for (int cancelAt : {-1, 70}) {
+            const Outcome one = run(*op, cancelAt);
+            if (op != &kLu && op != &kChol) {  // these four meet the overflow at the step itself
+                EXPECT_EQ(one.events.size(), cancelAt < 0 ? size_t{step} : size_t{71}) << op->progress;
+                EXPECT_EQ(one.error, cancelAt < 0 ? static_cast<int32_t>(RuntimeError::Overflow) : 0);
+            }
+            for (int threads : kThreadCounts)
+                for (int kx = 0; kx < detail::product::SupportedKernelCount(); ++kx) {
+                    ScopedThreads scoped(threads);
+                    detail::product::UseKernel(kx);
+                    EXPECT_TRUE(run(*op, cancelAt) == one) << op->progress << " " << threads << " " << kx;
+                }
+            detail::product::UseKernel(-1);
+        }
+    }
 }
 
 TEST(LinsysOutputs, LuAndCholeskyFillTheCallersObjects) {

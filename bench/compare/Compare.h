@@ -1,0 +1,32 @@
+// Shared pieces of the side-by-side comparison program.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace compare {
+
+struct Ceiling {
+    double noFma = 0;  // GFLOP/s, separate multiply and add
+    double fma = 0;    // GFLOP/s, fused multiply-add (0 when not measured)
+    const char* isa = "scalar";
+};
+
+// Measures the ceilings of one core.
+Ceiling ProbeCeiling();
+
+// The best (smallest) of `reps` timings of `run`, in milliseconds; `setup`
+// runs before each timing and is not timed.
+double BestMs(int reps, const std::function<void()>& setup, const std::function<void()>& run);
+
+// One comparison: an operation of the library and its counterpart.
+struct Entry {
+    std::string name;
+    std::string counterpart;
+    double flops;  // at this n
+    double oursMs1;  // one thread
+    double oursMs2;  // two threads
+    double theirsMs;  // counterpart, one thread
+};
+
+}  // namespace compare

@@ -1,0 +1,214 @@
+// kestrim_compare: times the dense operations of the library against their
+// LAPACK counterparts (OpenBLAS, one thread) at n = 256, 512 and 1024 and
+// prints, for each, the time, GFLOP/s, the share of the no-FMA ceiling of
+// this core, the ratio to LAPACK (their time / ours: 100 % means as fast)
+// and the speed-up of two threads over one.
+//
+// Usage: kestrim_compare [n ...]
+#include <lapacke.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench/compare/Compare.h"
+#include "kestrim/Matrix.h"
+#include "kestrim/Threading.h"
+
+extern "C" {
+void openblas_set_num_threads(int);
+void dgemm_(const char*, const char*, const int*, const int*, const int*, const double*,
+            const double*, const int*, const double*, const int*, const double*, double*,
+            const int*);
+}
+
+namespace compare {
+
+double BestMs(int reps, const std::function<void()>& setup, const std::function<void()>& run) {
+    double best = 1e300;
+    for (int r = 0; r < reps; ++r) {
+        setup();
+        const auto t0 = std::chrono::steady_clock::now();
+        run();
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        best = std::min(best, ms);
+    }
+    return best;
+}
+
+namespace {
+
+using kestrim::Matrix;
+using kestrim::MatrixPtr;
+
+// Column-major n x n: 1 on the diagonal plus entries in [-1/n, 1/n), so
+// every elimination is stable; symmetric (and then positive definite) when
+// asked.
+std::vector<double> Dominant(int n, bool symmetric, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    std::vector<double> a(static_cast<std::size_t>(n) * n);
+    for (int i = 0; i < n; ++i)
+        for (int j = symmetric ? i : 0; j < n; ++j) {
+            const double v = dist(gen) / n + (i == j ? 1.0 : 0.0);
+            a[static_cast<std::size_t>(j) * n + i] = v;
+            if (symmetric) a[static_cast<std::size_t>(i) * n + j] = v;
+        }
+    return a;
+}
+
+MatrixPtr ToMatrix(const std::vector<double>& a, int rows, int cols) {
+    auto m = Matrix::New();
+    m->Size(rows, cols);
+    for (int j = 0; j < cols; ++j)
+        for (int i = 0; i < rows; ++i) m->SetItem(i, j, a[static_cast<std::size_t>(j) * rows + i]);
+    return m;
+}
+
+std::string CpuModel() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    return "unknown";
+}
+
+int Reps(int n) { return n <= 256 ? 5 : n <= 512 ? 3 : 2; }
+
+// Times one of our operations at 1 and 2 threads.
+void Ours(Entry& e, int reps, const std::function<void()>& run) {
+    kestrim::SetNumThreads(1);
+    e.oursMs1 = BestMs(reps, [] {}, run);
+    kestrim::SetNumThreads(2);
+    e.oursMs2 = BestMs(reps, [] {}, run);
+    kestrim::SetNumThreads(0);
+}
+
+std::vector<Entry> Measure(int n) {
+    const int reps = Reps(n);
+    const double n3 = static_cast<double>(n) * n * n;
+    const auto general = Dominant(n, false, 1), other = Dominant(n, false, 2),
+               spd = Dominant(n, true, 3);
+    std::vector<double> rhs(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) rhs[static_cast<std::size_t>(i)] = 1.0 + i % 7;
+    const MatrixPtr A = ToMatrix(general, n, n), B = ToMatrix(other, n, n),
+                    S = ToMatrix(spd, n, n), b = ToMatrix(rhs, n, 1);
+    std::vector<double> work, work2;
+    std::vector<lapack_int> ipiv(static_cast<std::size_t>(n));
+    auto copyA = [&] { work = general; };
+    std::vector<Entry> out;
+
+    {
+        Entry e{"Times", "dgemm", 2 * n3, 0, 0, 0};
+        Ours(e, reps, [&] { A->Times(B); });
+        work2.assign(general.size(), 0.0);
+        const double one = 1.0, zero = 0.0;
+        e.theirsMs = BestMs(reps, [] {}, [&] {
+            dgemm_("N", "N", &n, &n, &n, &one, general.data(), &n, other.data(), &n, &zero,
+                   work2.data(), &n);
+        });
+        out.push_back(e);
+    }
+    auto getrf = [&] { LAPACKE_dgetrf(LAPACK_COL_MAJOR, n, n, work.data(), n, ipiv.data()); };
+    {
+        Entry e{"LU", "dgetrf", 2 * n3 / 3, 0, 0, 0};
+        Ours(e, reps, [&] {
+            MatrixPtr l = Matrix::New(), u = Matrix::New();
+            A->LU(&l, &u);
+        });
+        e.theirsMs = BestMs(reps, copyA, getrf);
+        out.push_back(e);
+        Entry d{"Determinant", "dgetrf", 2 * n3 / 3, 0, 0, 0};
+        Ours(d, reps, [&] { A->Determinant(); });
+        d.theirsMs = e.theirsMs;
+        out.push_back(d);
+    }
+    {
+        Entry e{"Cholesky", "dpotrf", n3 / 3, 0, 0, 0};
+        Ours(e, reps, [&] {
+            MatrixPtr l = Matrix::New();
+            S->Cholesky(&l);
+        });
+        e.theirsMs = BestMs(reps, [&] { work = spd; },
+                            [&] { LAPACKE_dpotrf(LAPACK_COL_MAJOR, 'L', n, work.data(), n); });
+        out.push_back(e);
+    }
+    {
+        Entry e{"Inverse", "dgetrf+dgetri", 2 * n3, 0, 0, 0};
+        Ours(e, reps, [&] { A->Inverse(); });
+        e.theirsMs = BestMs(reps, copyA, [&] {
+            getrf();
+            LAPACKE_dgetri(LAPACK_COL_MAJOR, n, work.data(), n, ipiv.data());
+        });
+        out.push_back(e);
+    }
+    {
+        auto gesv = [&] {
+            LAPACKE_dgesv(LAPACK_COL_MAJOR, n, 1, work.data(), n, ipiv.data(), work2.data(), n);
+        };
+        auto copyBoth = [&] {
+            work = general;
+            work2 = rhs;
+        };
+        Entry e{"Solve", "dgesv", 2 * n3, 0, 0, 0};
+        Ours(e, reps, [&] { A->Solve(b); });
+        e.theirsMs = BestMs(reps, copyBoth, gesv);
+        out.push_back(e);
+        Entry g{"SolveGauss", "dgesv", n3, 0, 0, 0};
+        Ours(g, reps, [&] { A->SolveGauss(b); });
+        g.theirsMs = e.theirsMs;
+        out.push_back(g);
+    }
+    {
+        Entry e{"QR (Q and R)", "dgeqrf+dorgqr", 8 * n3 / 3, 0, 0, 0};
+        Ours(e, reps, [&] {
+            MatrixPtr q = Matrix::New(), r = Matrix::New();
+            A->QR(&q, &r);
+        });
+        std::vector<double> tau(static_cast<std::size_t>(n));
+        e.theirsMs = BestMs(reps, copyA, [&] {
+            LAPACKE_dgeqrf(LAPACK_COL_MAJOR, n, n, work.data(), n, tau.data());
+            LAPACKE_dorgqr(LAPACK_COL_MAJOR, n, n, n, work.data(), n, tau.data());
+        });
+        out.push_back(e);
+    }
+    return out;
+}
+
+}  // namespace
+}  // namespace compare
+
+int main(int argc, char** argv) {
+    using namespace compare;
+    openblas_set_num_threads(1);
+    std::vector<int> sizes;
+    for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+    if (sizes.empty()) sizes = {256, 512, 1024};
+
+    const Ceiling ceiling = ProbeCeiling();
+    std::printf("CPU: %s\n", CpuModel().c_str());
+    std::printf("Ceiling of one core (%s): %.1f GFLOP/s separate multiply+add, %.1f GFLOP/s fused\n",
+                ceiling.isa, ceiling.noFma, ceiling.fma);
+    std::printf("Ours: one thread unless noted; LAPACK: OpenBLAS, one thread. Ratio = LAPACK time / ours.\n\n");
+    std::printf("%5s  %-13s %10s %9s %8s  %-14s %10s %8s %9s\n", "n", "operation", "ms (1 thr)",
+                "GFLOP/s", "ceiling", "counterpart", "LAPACK ms", "ratio", "2-thr x");
+    for (int n : sizes) {
+        if (n <= 0) continue;
+        for (const Entry& e : Measure(n)) {
+            const double gflops = e.flops / (e.oursMs1 * 1e6);
+            std::printf("%5d  %-13s %10.2f %9.1f %7.0f%%  %-14s %10.2f %7.0f%% %9.2f\n", n,
+                        e.name.c_str(), e.oursMs1, gflops,
+                        ceiling.noFma > 0 ? 100 * gflops / ceiling.noFma : 0.0,
+                        e.counterpart.c_str(), e.theirsMs, 100 * e.theirsMs / e.oursMs1,
+                        e.oursMs1 / e.oursMs2);
+        }
+        std::printf("\n");
+    }
+    return 0;
+}

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The threaded tests under ThreadSanitizer. Built with clang and LLVM's
+# OpenMP runtime, whose Archer tool tells ThreadSanitizer about the
+# runtime's own synchronisation (GCC's libgomp is not instrumented, so its
+# barriers would be reported as races).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(clang-14 libclang-rt-14-dev libomp-14-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    SUDO=""
+    [[ $(id -u) -ne 0 ]] && SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build-tsan -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKESTRIM_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS="-fsanitize=thread -ffp-exception-behavior=maytrap" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" \
+    "${launcher[@]}" >/dev/null
+tests=(test_runtime test_ops test_linsys test_decomp)
+cmake --build build-tsan -j"$(nproc)" --target "${tests[@]}"
+
+export OMP_TOOL_LIBRARIES=/usr/lib/llvm-14/lib/libarcher.so
+# Interceptor calls from modules built without the sanitizer (the OpenMP
+# runtime itself, GoogleTest) are not checked; our code is.
+export TSAN_OPTIONS="halt_on_error=1 exitcode=66 ignore_noninstrumented_modules=1"
+export KESTRIM_NUM_THREADS=3
+# The tests that run every kernel on several threads.
+filter='Threading.*:Times.*:BitIdentityTest.*:QR.*'
+for t in "${tests[@]}"; do
+    echo "== $t under ThreadSanitizer"
+    ./build-tsan/"$t" --gtest_filter="$filter" --gtest_brief=1
+done

@@ -1,0 +1,27 @@
+// Running a test body on a given number of threads, with every parallel
+// section split among them however small it is.
+#pragma once
+
+#include "host/runtime/Parallel.h"
+#include "kestrim/Threading.h"
+
+namespace kestrim::test {
+
+// The thread counts every bit-identity test runs with.
+inline constexpr int kThreadCounts[] = {1, 2, 3};
+
+class ScopedThreads {
+public:
+    explicit ScopedThreads(int count) {
+        SetNumThreads(count);
+        detail::SetMinWorkPerThread(1.0);
+    }
+    ~ScopedThreads() {
+        SetNumThreads(0);
+        detail::SetMinWorkPerThread(0.0);
+    }
+    ScopedThreads(const ScopedThreads&) = delete;
+    ScopedThreads& operator=(const ScopedThreads&) = delete;
+};
+
+}  // namespace kestrim::test

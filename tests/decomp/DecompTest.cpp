@@ -199,6 +199,8 @@ TEST(SVD, MatchesScalarReferenceBitForBit) {
         ScopedThreads scoped(threads);
         for (const Grid& a : inputs) {
             for (int mode = 0; mode < 8; ++mode) {
+                // Several threads: every output wanted, with and without events.
+                if (threads != 1 && mode != 3 && mode != 7) continue;
                 const bool wantU = mode & 1, wantV = mode & 2, events = mode & 4;
                 const auto expected = reference::Svd(a, wantU, wantV);
                 auto m = MakeMatrix(a);
@@ -220,7 +222,7 @@ TEST(SVD, MatchesScalarReferenceBitForBit) {
 // Large enough for every stage to split its work among threads: each
 // thread count and kernel width gives the bits of one thread.
 TEST(SVD, EveryThreadCountGivesTheSameBits) {
-    for (const Grid& a : {RandomGrid(150, 131, 3), RandomGrid(131, 150, 4)}) {
+    for (const Grid& a : {RandomGrid(97, 83, 3), RandomGrid(83, 97, 4)}) {
         std::vector<Rows> first;
         for (const auto& [wide, threads] : WidthsAndThreads()) {
             KernelWidth width(wide);

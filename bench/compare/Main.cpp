@@ -189,6 +189,7 @@ int main(int argc, char** argv) {
     openblas_set_num_threads(1);
     std::vector<int> sizes;
     for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+    const std::vector<int> requested = sizes;
     if (sizes.empty()) sizes = {256, 512, 1024};
 
     const Ceiling ceiling = ProbeCeiling();
@@ -210,5 +211,6 @@ int main(int argc, char** argv) {
         }
         std::printf("\n");
     }
+    for (Section section : Sections()) section(requested);
     return 0;
 }

@@ -126,6 +126,15 @@ void ApplyRowReflections(Square& H, const std::vector<RowReflection>& ops, std::
     }
 }
 
+// Back-substitution events: 99 - (en / n) * 4. Eigen never runs this for
+// n = 0 (a 1 x 1 matrix is symmetric); the stage's end stands in then, as
+// the percentage is worked out before events are looked at and 0 / 0 would
+// raise the invalid-operation flag.
+inline double BackSubstitutionPercent(int32_t en, int32_t n) {
+    if (n == 0) return 99.0;
+    return 99.0 - (static_cast<double>(en) / static_cast<double>(n)) * 4.0;
+}
+
 }  // namespace
 
 template <class K>
@@ -648,7 +657,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
                 }
             }
         }
-        if (Report<K>(ctx, 99.0 - (static_cast<double>(en) / static_cast<double>(n)) * 4.0)) return;
+        if (Report<K>(ctx, BackSubstitutionPercent(en, n))) return;
     }
 
     // Vectors of isolated roots.

@@ -178,12 +178,20 @@ inline void Rotate(double* p, double* q, double c, double s, std::size_t n) noex
 
 // A column operation of the sweeps, recorded to be applied later: with
 // count > 0, the rotations t = 0 .. count-1 of columns first+t and
-// first+t+1 by (c[offset+t], s[offset+t]) as in RotateSweep; with count ==
-// 0, the negation of column `first`.
+// first+t+1 by (c[offset+t], s[offset+t]), each as Rotate(p, q, c, s) with
+// p the column first+t; with count == 0, the negation of column `first`.
+// A descending operation walks down instead: its rotation t pairs column
+// first-t (p) with column first-t-1 (q).
 struct ColumnOp {
     std::size_t first;
     std::size_t count;
     std::size_t offset;
+    bool descending = false;
+
+    // Distance from the p column of a rotation to its q column.
+    std::ptrdiff_t Step(std::size_t ld) const noexcept {
+        return descending ? -static_cast<std::ptrdiff_t>(ld) : static_cast<std::ptrdiff_t>(ld);
+    }
 };
 
 // Applies ops[0 .. nops-1] in order to one row of a column-major array.
@@ -198,9 +206,10 @@ inline void ApplyColumnOpsToRow(double* base, std::size_t ld, std::size_t r, con
         }
         const double* cc = c + op.offset;
         const double* ss = s + op.offset;
+        const std::ptrdiff_t step = op.Step(ld);
         double y = *col;
         for (std::size_t t = 0; t < op.count; ++t) {
-            double* next = col + ld;
+            double* next = col + step;
             const double z = *next;
             *col = y * cc[t] + z * ss[t];
             y = z * cc[t] - y * ss[t];
@@ -234,10 +243,11 @@ inline void ApplyColumnOps(double* base, std::size_t ld, std::size_t rows, const
                     _mm_storeu_pd(col + 2 * v, _mm_xor_pd(_mm_loadu_pd(col + 2 * v), signBit));
                 continue;
             }
+            const std::ptrdiff_t step = op.Step(ld);
             __m128d y0 = _mm_loadu_pd(col), y1 = _mm_loadu_pd(col + 2);
             __m128d y2 = _mm_loadu_pd(col + 4), y3 = _mm_loadu_pd(col + 6);
             for (std::size_t t = 0; t < op.count; ++t) {
-                double* next = col + ld;
+                double* next = col + step;
                 const __m128d vc = _mm_set1_pd(c[op.offset + t]);
                 const __m128d vs = _mm_set1_pd(s[op.offset + t]);
                 const __m128d z0 = _mm_loadu_pd(next), z1 = _mm_loadu_pd(next + 2);

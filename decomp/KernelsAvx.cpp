@@ -26,11 +26,12 @@ __attribute__((target("avx"))) inline void ColumnOpsBlockAvx(double* base, std::
                 _mm256_storeu_pd(col + 4 * v, _mm256_xor_pd(_mm256_loadu_pd(col + 4 * v), signBit));
             continue;
         }
+        const std::ptrdiff_t step = op.Step(ld);
         __m256d y[N];
 #pragma GCC unroll 8
         for (int v = 0; v < N; ++v) y[v] = _mm256_loadu_pd(col + 4 * v);
         for (std::size_t t = 0; t < op.count; ++t) {
-            double* next = col + ld;
+            double* next = col + step;
             const __m256d vc = _mm256_set1_pd(c[op.offset + t]);
             const __m256d vs = _mm256_set1_pd(s[op.offset + t]);
 #pragma GCC unroll 8

@@ -25,6 +25,8 @@
 #include "core/MatrixAccess.h"
 #include "decomp/Kernels.h"
 #include "decomp/NumericHelpers.h"
+#include "decomp/ParallelColumns.h"
+#include "decomp/RotationLog.h"
 
 namespace kestrim::detail {
 namespace {
@@ -131,11 +133,12 @@ private:
 
     // Dot products of x[0..len) with rows off..off+len of the columns
     // first..last-1 of an array of leading dimension ld (see
-    // kernels::ColumnDots).
+    // kernels::ColumnDots), the columns split among threads: `use` may
+    // change only its own column.
     template <class Use>
     static void ColumnDots(const double* x, double* base, std::size_t ld, std::size_t off,
                            std::size_t first, std::size_t last, std::size_t len, Use&& use) {
-        kern::ColumnDots(
+        kern::ParallelColumnDots(
             x, first, last, len, [&](std::size_t j) { return base + j * ld + off; }, use);
     }
 
@@ -160,10 +163,10 @@ private:
                     const double h = f * g - s;
                     ai[0] = f - g;
                     if (i != n_ - 1) {
+                        // s = dot; f = s / h, per column (neither is read
+                        // again before both are reset).
                         ColumnDots(ai, a_, lda_, i, l, n_, len, [&](std::size_t j, double dot) {
-                            s = dot;
-                            f = s / h;
-                            kern::Axpy(A(j) + i, ai, f, len);
+                            kern::Axpy(A(j) + i, ai, dot / h, len);
                         });
                     }
                     kern::Scale(ai, scale, len);
@@ -186,13 +189,16 @@ private:
                     for (std::size_t k = 0; k < rlen; ++k) e_[l + k] = row[k] / h;
                     if (i != m_ - 1) {
                         // One sum per row j = l .. m-1, built column by column.
+                        // Rows are independent: each thread takes a range.
                         const std::size_t clen = m_ - l;
                         double* sums = sums_.data();
-                        std::fill(sums, sums + clen, 0.0);
-                        for (std::size_t k = 0; k < rlen; ++k)
-                            kern::Axpy(sums, A(l + k) + l, row[k], clen);
-                        for (std::size_t k = 0; k < rlen; ++k)
-                            kern::Axpy(A(l + k) + l, sums, e_[l + k], clen);
+                        kern::ParallelRows(clen, 4.0 * static_cast<double>(rlen), [&](std::size_t r0, std::size_t r1) {
+                            std::fill(sums + r0, sums + r1, 0.0);
+                            for (std::size_t k = 0; k < rlen; ++k)
+                                kern::Axpy(sums + r0, A(l + k) + l + r0, row[k], r1 - r0);
+                            for (std::size_t k = 0; k < rlen; ++k)
+                                kern::Axpy(A(l + k) + l + r0, sums + r0, e_[l + k], r1 - r0);
+                        });
                     }
                     kern::Scale(row, scale, rlen);
                     for (std::size_t k = 0; k < rlen; ++k) A(l + k)[i] = row[k];
@@ -379,9 +385,9 @@ private:
     // Applies the pending column operations of U and V.
     void Flush() {
         if (wantU_)
-            kern::ApplyColumnOps(a_, lda_, m_, pendU_.data(), pendU_.size(), cu_.data(), su_.data());
+            kern::ApplyColumnOpsParallel(a_, lda_, m_, pendU_.data(), pendU_.size(), cu_.data(), su_.data());
         if (wantV_)
-            kern::ApplyColumnOps(v_, ldv_, n_, pendV_.data(), pendV_.size(), cv_.data(), sv_.data());
+            kern::ApplyColumnOpsParallel(v_, ldv_, n_, pendV_.data(), pendV_.size(), cv_.data(), sv_.data());
         pendU_.clear();
         pendV_.clear();
         cu_.clear();

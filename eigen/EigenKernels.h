@@ -48,11 +48,51 @@ inline void SubTwoScaled(double* v, const double* e, const double* d, double f, 
     for (; i < n; ++i) v[i] = (v[i] - f * e[i]) - g * d[i];
 }
 
+#if KESTRIM_DECOMP_AVX
+// 256-bit forms of Reflect3 and Reflect2 below (same operations, four
+// elements at a time).
+__attribute__((target("avx"))) inline std::size_t Reflect3Avx(double* a, double* b, double* c, double x, double y,
+                                                              double zz, double q, double r,
+                                                              std::size_t n) noexcept {
+    const __m256d vx = _mm256_set1_pd(x), vy = _mm256_set1_pd(y), vz = _mm256_set1_pd(zz);
+    const __m256d vq = _mm256_set1_pd(q), vr = _mm256_set1_pd(r);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d va = _mm256_loadu_pd(a + i);
+        const __m256d vb = _mm256_loadu_pd(b + i);
+        const __m256d vc = _mm256_loadu_pd(c + i);
+        const __m256d t = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(vx, va), _mm256_mul_pd(vy, vb)),
+                                        _mm256_mul_pd(vz, vc));
+        _mm256_storeu_pd(a + i, _mm256_sub_pd(va, t));
+        _mm256_storeu_pd(b + i, _mm256_sub_pd(vb, _mm256_mul_pd(t, vq)));
+        _mm256_storeu_pd(c + i, _mm256_sub_pd(vc, _mm256_mul_pd(t, vr)));
+    }
+    return i;
+}
+
+__attribute__((target("avx"))) inline std::size_t Reflect2Avx(double* a, double* b, double x, double y, double q,
+                                                              std::size_t n) noexcept {
+    const __m256d vx = _mm256_set1_pd(x), vy = _mm256_set1_pd(y), vq = _mm256_set1_pd(q);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d va = _mm256_loadu_pd(a + i);
+        const __m256d vb = _mm256_loadu_pd(b + i);
+        const __m256d t = _mm256_add_pd(_mm256_mul_pd(vx, va), _mm256_mul_pd(vy, vb));
+        _mm256_storeu_pd(a + i, _mm256_sub_pd(va, t));
+        _mm256_storeu_pd(b + i, _mm256_sub_pd(vb, _mm256_mul_pd(t, vq)));
+    }
+    return i;
+}
+#endif
+
 // A three-row reflector from the right: t = x*a[i] + y*b[i] + zz*c[i];
 // a[i] = a[i] - t; b[i] = b[i] - t*q; c[i] = c[i] - t*r.
 inline void Reflect3(double* a, double* b, double* c, double x, double y, double zz, double q, double r,
                      std::size_t n) noexcept {
     std::size_t i = 0;
+#if KESTRIM_DECOMP_AVX
+    if (detail::kernels::useAvx && n >= detail::kernels::kAvxMinLength) i = Reflect3Avx(a, b, c, x, y, zz, q, r, n);
+#endif
 #ifdef KESTRIM_EIGEN_SSE2
     const __m128d vx = _mm_set1_pd(x), vy = _mm_set1_pd(y), vz = _mm_set1_pd(zz);
     const __m128d vq = _mm_set1_pd(q), vr = _mm_set1_pd(r);
@@ -79,6 +119,9 @@ inline void Reflect3(double* a, double* b, double* c, double x, double y, double
 // a[i] = a[i] - t; b[i] = b[i] - t*q.
 inline void Reflect2(double* a, double* b, double x, double y, double q, std::size_t n) noexcept {
     std::size_t i = 0;
+#if KESTRIM_DECOMP_AVX
+    if (detail::kernels::useAvx && n >= detail::kernels::kAvxMinLength) i = Reflect2Avx(a, b, x, y, q, n);
+#endif
 #ifdef KESTRIM_EIGEN_SSE2
     const __m128d vx = _mm_set1_pd(x), vy = _mm_set1_pd(y), vq = _mm_set1_pd(q);
     for (; i + 2 <= n; i += 2) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "decomp/NumericHelpers.h"
+#include "decomp/ParallelColumns.h"
 #include "eigen/EigenInternal.h"
 #include "eigen/EigenKernels.h"
 
@@ -22,6 +23,84 @@ void Exchange(int32_t n, Square& A, Vector& Scale, int32_t j, int32_t m, int32_t
     double* cm = A.Col(m);
     for (int32_t i = 0; i <= l; ++i) std::swap(cj[i], cm[i]);
     for (int32_t i = k; i <= n; ++i) std::swap(A(j, i), A(m, i));
+}
+
+// The reflection from the left on columns j0 .. jLast: for each column,
+// f = the sum of ort(i) * A(i, j) from i = High down to m, f = f / h, then
+// A(i, j) = A(i, j) - f * ort(i) for i = m .. High. Four columns' sums are
+// formed together (each still in its own order).
+void LeftReflectColumns(Square& A, const Vector& ort, int32_t m, int32_t High, double h, int32_t j0,
+                        int32_t jLast) {
+    const std::size_t count = static_cast<std::size_t>(High - m) + 1;
+    int32_t j = j0;
+    for (; j + 3 <= jLast; j += 4) {
+        double* c0 = A.Col(j);
+        double* c1 = A.Col(j + 1);
+        double* c2 = A.Col(j + 2);
+        double* c3 = A.Col(j + 3);
+        double f0 = 0.0, f1 = 0.0, f2 = 0.0, f3 = 0.0;
+        for (int32_t i = High; i >= m; --i) {
+            const double o = ort[i];
+            f0 = f0 + o * c0[i];
+            f1 = f1 + o * c1[i];
+            f2 = f2 + o * c2[i];
+            f3 = f3 + o * c3[i];
+        }
+        f0 = f0 / h;
+        f1 = f1 / h;
+        f2 = f2 / h;
+        f3 = f3 / h;
+        kernels::SubScaled(c0 + m, ort.data() + m, f0, count);
+        kernels::SubScaled(c1 + m, ort.data() + m, f1, count);
+        kernels::SubScaled(c2 + m, ort.data() + m, f2, count);
+        kernels::SubScaled(c3 + m, ort.data() + m, f3, count);
+    }
+    for (; j <= jLast; ++j) {
+        double* cj = A.Col(j);
+        double f = 0.0;
+        for (int32_t i = High; i >= m; --i) f = f + ort[i] * cj[i];
+        f = f / h;
+        kernels::SubScaled(cj + m, ort.data() + m, f, count);
+    }
+}
+
+// AccumulateHessenberg's update of columns j0 .. jLast of Z by the
+// reflection at mp: g = the sum of ort(i) * Z(i, j) for i = mp .. High,
+// g = (g / pivot) / sub, Z(i, j) = Z(i, j) + g * ort(i). Four columns' sums
+// are formed together (each in order of i).
+void AccumulateColumns(Square& Z, const Vector& ort, int32_t mp, int32_t High, double pivot, double sub,
+                       int32_t j0, int32_t jLast) {
+    const std::size_t count = static_cast<std::size_t>(High - mp) + 1;
+    int32_t j = j0;
+    for (; j + 3 <= jLast; j += 4) {
+        double* c0 = Z.Col(j);
+        double* c1 = Z.Col(j + 1);
+        double* c2 = Z.Col(j + 2);
+        double* c3 = Z.Col(j + 3);
+        double g0 = 0.0, g1 = 0.0, g2 = 0.0, g3 = 0.0;
+        for (int32_t i = mp; i <= High; ++i) {
+            const double o = ort[i];
+            g0 = g0 + o * c0[i];
+            g1 = g1 + o * c1[i];
+            g2 = g2 + o * c2[i];
+            g3 = g3 + o * c3[i];
+        }
+        g0 = (g0 / pivot) / sub;
+        g1 = (g1 / pivot) / sub;
+        g2 = (g2 / pivot) / sub;
+        g3 = (g3 / pivot) / sub;
+        kernels::Axpy(c0 + mp, ort.data() + mp, g0, count);
+        kernels::Axpy(c1 + mp, ort.data() + mp, g1, count);
+        kernels::Axpy(c2 + mp, ort.data() + mp, g2, count);
+        kernels::Axpy(c3 + mp, ort.data() + mp, g3, count);
+    }
+    for (; j <= jLast; ++j) {
+        double* zj = Z.Col(j);
+        double g = 0.0;
+        for (int32_t i = mp; i <= High; ++i) g = g + ort[i] * zj[i];
+        g = (g / pivot) / sub;
+        kernels::Axpy(zj + mp, ort.data() + mp, g, count);
+    }
 }
 
 }  // namespace
@@ -172,50 +251,31 @@ void ReduceToHessenberg(Context& ctx, int32_t n, int32_t Low, int32_t High, Squa
             K::Step();
 
             // From the left: every column j = m .. n independently.
-            int32_t j0 = m;
             if constexpr (!K::kChecked) {
                 // Four columns' sums at a time, each added from i = High
-                // down to m as in the single-column loop below.
+                // down to m as in the single-column loop below; ranges of
+                // columns on separate threads.
                 const std::size_t count = static_cast<std::size_t>(High - m) + 1;
-                for (; j0 + 3 <= n; j0 += 4) {
-                    double* c0 = A.Col(j0);
-                    double* c1 = A.Col(j0 + 1);
-                    double* c2 = A.Col(j0 + 2);
-                    double* c3 = A.Col(j0 + 3);
-                    double f0 = 0.0, f1 = 0.0, f2 = 0.0, f3 = 0.0;
+                detail::kernels::ParallelColumns(
+                    static_cast<std::size_t>(m), static_cast<std::size_t>(n) + 1, 4.0 * static_cast<double>(count),
+                    [&](std::size_t first, std::size_t last) {
+                        LeftReflectColumns(A, ort, m, High, h, static_cast<int32_t>(first),
+                                           static_cast<int32_t>(last) - 1);
+                    });
+            } else {
+                for (int32_t j = m; j <= n; ++j) {
+                    double* cj = A.Col(j);
+                    double f = 0.0;
                     for (int32_t i = High; i >= m; --i) {
-                        const double o = ort[i];
-                        f0 = f0 + o * c0[i];
-                        f1 = f1 + o * c1[i];
-                        f2 = f2 + o * c2[i];
-                        f3 = f3 + o * c3[i];
+                        f = f + ort[i] * cj[i];
+                        K::Step();
                     }
-                    f0 = f0 / h;
-                    f1 = f1 / h;
-                    f2 = f2 / h;
-                    f3 = f3 / h;
-                    kernels::SubScaled(c0 + m, ort.data() + m, f0, count);
-                    kernels::SubScaled(c1 + m, ort.data() + m, f1, count);
-                    kernels::SubScaled(c2 + m, ort.data() + m, f2, count);
-                    kernels::SubScaled(c3 + m, ort.data() + m, f3, count);
-                }
-            }
-            for (int32_t j = j0; j <= n; ++j) {
-                double* cj = A.Col(j);
-                double f = 0.0;
-                for (int32_t i = High; i >= m; --i) {
-                    f = f + ort[i] * cj[i];
+                    f = f / h;
                     K::Step();
-                }
-                f = f / h;
-                K::Step();
-                if constexpr (K::kChecked) {
                     for (int32_t i = m; i <= High; ++i) {
                         cj[i] = cj[i] - f * ort[i];
                         K::Step();
                     }
-                } else {
-                    kernels::SubScaled(cj + m, ort.data() + m, f, static_cast<std::size_t>(High - m) + 1);
                 }
             }
 
@@ -238,12 +298,17 @@ void ReduceToHessenberg(Context& ctx, int32_t n, int32_t Low, int32_t High, Squa
                 // The same per-row sums, formed column by column so that
                 // the memory runs are contiguous; each row's sum still adds
                 // its terms from j = High down to m.
+                // Ranges of rows on separate threads.
                 double* fr = rowSums.data();
-                for (int32_t i = 0; i <= High; ++i) fr[i] = 0.0;
                 const std::size_t rows = static_cast<std::size_t>(High) + 1;
-                for (int32_t j = High; j >= m; --j) kernels::Axpy(fr, A.Col(j), ort[j], rows);
-                for (int32_t i = 0; i <= High; ++i) fr[i] = fr[i] / h;
-                for (int32_t j = m; j <= High; ++j) kernels::SubScaled(A.Col(j), fr, ort[j], rows);
+                detail::kernels::ParallelRows(
+                    rows, 4.0 * static_cast<double>(High - m + 1), [&](std::size_t r0, std::size_t r1) {
+                        const std::size_t len = r1 - r0;
+                        for (std::size_t i = r0; i < r1; ++i) fr[i] = 0.0;
+                        for (int32_t j = High; j >= m; --j) kernels::Axpy(fr + r0, A.Col(j) + r0, ort[j], len);
+                        for (std::size_t i = r0; i < r1; ++i) fr[i] = fr[i] / h;
+                        for (int32_t j = m; j <= High; ++j) kernels::SubScaled(A.Col(j) + r0, fr + r0, ort[j], len);
+                    });
             }
             ort[m] = scale * ort[m];
             K::Step();
@@ -265,51 +330,30 @@ void AccumulateHessenberg(Context& ctx, int32_t n, int32_t Low, int32_t High, co
         if (A(mp, mp - 1) == 0.0) continue;
         const double* prev = A.Col(mp - 1);
         for (int32_t i = mp + 1; i <= High; ++i) ort[i] = prev[i];
-        int32_t j0 = mp;
         if constexpr (!K::kChecked) {
-            // Four columns' sums at a time, each in order of i.
-            const std::size_t count = static_cast<std::size_t>(High - mp) + 1;
+            // Ranges of columns on separate threads.
             const double pivot = ort[mp];
             const double sub = A(mp, mp - 1);
-            for (; j0 + 3 <= High; j0 += 4) {
-                double* c0 = Z.Col(j0);
-                double* c1 = Z.Col(j0 + 1);
-                double* c2 = Z.Col(j0 + 2);
-                double* c3 = Z.Col(j0 + 3);
-                double g0 = 0.0, g1 = 0.0, g2 = 0.0, g3 = 0.0;
+            detail::kernels::ParallelColumns(
+                static_cast<std::size_t>(mp), static_cast<std::size_t>(High) + 1,
+                4.0 * static_cast<double>(High - mp + 1), [&](std::size_t first, std::size_t last) {
+                    AccumulateColumns(Z, ort, mp, High, pivot, sub, static_cast<int32_t>(first),
+                                      static_cast<int32_t>(last) - 1);
+                });
+        } else {
+            for (int32_t j = mp; j <= High; ++j) {
+                double* zj = Z.Col(j);
+                double g = 0.0;
                 for (int32_t i = mp; i <= High; ++i) {
-                    const double o = ort[i];
-                    g0 = g0 + o * c0[i];
-                    g1 = g1 + o * c1[i];
-                    g2 = g2 + o * c2[i];
-                    g3 = g3 + o * c3[i];
+                    g = g + ort[i] * zj[i];
+                    K::Step();
                 }
-                g0 = (g0 / pivot) / sub;
-                g1 = (g1 / pivot) / sub;
-                g2 = (g2 / pivot) / sub;
-                g3 = (g3 / pivot) / sub;
-                kernels::Axpy(c0 + mp, ort.data() + mp, g0, count);
-                kernels::Axpy(c1 + mp, ort.data() + mp, g1, count);
-                kernels::Axpy(c2 + mp, ort.data() + mp, g2, count);
-                kernels::Axpy(c3 + mp, ort.data() + mp, g3, count);
-            }
-        }
-        for (int32_t j = j0; j <= High; ++j) {
-            double* zj = Z.Col(j);
-            double g = 0.0;
-            for (int32_t i = mp; i <= High; ++i) {
-                g = g + ort[i] * zj[i];
+                g = (g / ort[mp]) / A(mp, mp - 1);
                 K::Step();
-            }
-            g = (g / ort[mp]) / A(mp, mp - 1);
-            K::Step();
-            if constexpr (K::kChecked) {
                 for (int32_t i = mp; i <= High; ++i) {
                     zj[i] = zj[i] + g * ort[i];
                     K::Step();
                 }
-            } else {
-                kernels::Axpy(zj + mp, ort.data() + mp, g, static_cast<std::size_t>(High - mp) + 1);
             }
         }
         if (Report<K>(ctx, 20.0 - (static_cast<double>(mp + 1) / static_cast<double>(High)) * 5.0)) return;

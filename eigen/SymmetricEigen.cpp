@@ -3,14 +3,21 @@
 //
 // V is column-major, so the column loops below (the reflections, the
 // accumulation and the QL rotations) run over contiguous memory.
+#include <algorithm>
 #include <cmath>
+#include <new>
+#include <vector>
 #include <utility>
 
 #include "decomp/NumericHelpers.h"
 #include "eigen/EigenInternal.h"
+#include "decomp/ParallelColumns.h"
+#include "decomp/RotationLog.h"
 #include "eigen/EigenKernels.h"
 
 namespace kestrim::detail::eigen {
+
+using detail::kernels::RotationLog;
 
 namespace {
 thread_local int32_t qlIterationLimit = 30;
@@ -23,6 +30,89 @@ ScopedQlIterationLimit::ScopedQlIterationLimit(int32_t limit) noexcept : saved_(
 }
 
 ScopedQlIterationLimit::~ScopedQlIterationLimit() { qlIterationLimit = saved_; }
+
+namespace {
+
+// The accumulation of the reflections into V, reordered by columns: step l
+// (i = l + 1) updates every column j <= l with the vector u = V(0..l, i)
+// and D = u / h, neither of which any earlier step changes, and a column
+// never reads another column. So the vectors are taken out first (with the
+// step's other stores, in step order), and then each block of columns runs
+// through all its steps while it stays in cache; blocks are split among
+// threads. Every element receives the operations of the step order, in
+// that order. Only for runs without events: the events of the step order
+// fall between steps. False (nothing changed) when the vectors do not fit
+// in memory.
+bool AccumulateByColumns(int32_t n, Vector& D, Square& V) {
+    const std::size_t steps = static_cast<std::size_t>(n);
+    std::vector<double> us, ds;
+    std::vector<std::size_t> offset(steps + 1, 0);
+    try {
+        us.resize(steps * (steps + 1) / 2);
+        ds.resize(us.size());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    std::vector<bool> active(steps, false);
+    for (int32_t l = 0; l <= n - 1; ++l) {
+        const int32_t i = l + 1;
+        const std::size_t count = static_cast<std::size_t>(l) + 1;
+        offset[l + 1] = offset[l] + count;
+        V(n, l) = V(l, l);
+        V(l, l) = 1.0;
+        const double h = D[i];
+        double* vi = V.Col(i);
+        if (h != 0.0) {
+            active[l] = true;
+            double* u = us.data() + offset[l];
+            double* d = ds.data() + offset[l];
+            for (std::size_t k = 0; k < count; ++k) {
+                d[k] = vi[k] / h;
+                u[k] = vi[k];
+            }
+            // D keeps the values of the step order (it is replaced after
+            // the accumulation anyway).
+            for (std::size_t k = 0; k < count; ++k) D[k] = d[k];
+        }
+        for (std::size_t k = 0; k < count; ++k) vi[k] = 0.0;
+    }
+
+    // Blocks of columns, ordered first, last, second, second last, ... so
+    // that every contiguous share of the order carries about the same work
+    // (early columns take part in many more steps than late ones).
+    constexpr std::size_t kBlock = 16;
+    const std::size_t blocks = (steps + kBlock - 1) / kBlock;
+    std::vector<std::size_t> order;
+    order.reserve(blocks);
+    for (std::size_t lo = 0, hi = blocks; lo < hi;) {
+        order.push_back(lo++);
+        if (lo < hi) order.push_back(--hi);
+    }
+    const double work = 4.0 * static_cast<double>(steps) * static_cast<double>(steps) * static_cast<double>(steps) / 3.0;
+    ParallelFor(static_cast<int64_t>(blocks), ThreadsFor(work), [&](int64_t begin, int64_t end) {
+        for (int64_t b = begin; b < end; ++b) {
+            const std::size_t j0 = order[static_cast<std::size_t>(b)] * kBlock;
+            const std::size_t j1 = std::min(steps, j0 + kBlock);
+            for (std::size_t l = j0; l < steps; ++l) {
+                if (!active[l]) continue;
+                const std::size_t count = l + 1;
+                const double* u = us.data() + offset[l];
+                const double* d = ds.data() + offset[l];
+                detail::kernels::ColumnDots(
+                    u, j0, std::min(j1, count), count,
+                    [&](std::size_t j) { return V.Col(static_cast<int32_t>(j)); },
+                    [&](std::size_t j, double g) { kernels::SubScaled(V.Col(static_cast<int32_t>(j)), d, g, count); });
+            }
+        }
+    });
+    return true;
+}
+
+bool EventsOn(const Context& ctx) {
+    return ctx.Receiver() != nullptr && MatrixAccess::EventsEnabled(*ctx.Receiver());
+}
+
+}  // namespace
 
 template <class K>
 void TridiagonalizeSymmetric(Context& ctx, int32_t n, const Square& A, Vector& D, Vector& E, Square& V) {
@@ -127,20 +217,35 @@ void TridiagonalizeSymmetric(Context& ctx, int32_t n, const Square& A, Vector& D
                     E[j] = E[j] - hh * D[j];
                     K::Step();
                 }
-                for (int32_t j = 0; j <= l; ++j) {
-                    f = D[j];
-                    g = E[j];
-                    double* vj = V.Col(j);
-                    if constexpr (K::kChecked) {
+                if constexpr (K::kChecked) {
+                    for (int32_t j = 0; j <= l; ++j) {
+                        f = D[j];
+                        g = E[j];
+                        double* vj = V.Col(j);
                         for (int32_t k = j; k <= l; ++k) {
                             vj[k] = (vj[k] - f * E[k]) - g * D[k];
                             K::Step();
                         }
-                    } else {
-                        kernels::SubTwoScaled(vj + j, E.data() + j, D.data() + j, f, g, static_cast<std::size_t>(l - j) + 1);
+                        D[j] = V(l, j);
+                        V(i, j) = 0.0;
                     }
-                    D[j] = V(l, j);
-                    V(i, j) = 0.0;
+                } else {
+                    // Column j reads D(j .. l) before its own D(j) is
+                    // replaced, and no other column writes V(l, j), so the
+                    // columns are updated first (among threads) and D and
+                    // row i follow.
+                    const std::size_t count = static_cast<std::size_t>(l) + 1;
+                    detail::kernels::ParallelColumns(0, count, 2.0 * static_cast<double>(count),
+                                                     [&](std::size_t j0, std::size_t j1) {
+                                                         for (std::size_t j = j0; j < j1; ++j)
+                                                             kernels::SubTwoScaled(V.Col(static_cast<int32_t>(j)) + j,
+                                                                                   E.data() + j, D.data() + j, D[j],
+                                                                                   E[j], count - j);
+                                                     });
+                    for (int32_t j = 0; j <= l; ++j) {
+                        D[j] = V(l, j);
+                        V(i, j) = 0.0;
+                    }
                 }
             }
             D[i] = h;
@@ -148,7 +253,9 @@ void TridiagonalizeSymmetric(Context& ctx, int32_t n, const Square& A, Vector& D
         }
 
         // Accumulate the transformations.
-        for (int32_t l = 0; l <= n - 1; ++l) {
+        bool accumulated = false;
+        if constexpr (!K::kChecked) accumulated = !EventsOn(ctx) && AccumulateByColumns(n, D, V);
+        for (int32_t l = 0; !accumulated && l <= n - 1; ++l) {
             const int32_t i = l + 1;
             V(n, l) = V(l, l);
             V(l, l) = 1.0;
@@ -165,7 +272,7 @@ void TridiagonalizeSymmetric(Context& ctx, int32_t n, const Square& A, Vector& D
                     // (each in order of k, vi[k] * vj[k] being the same
                     // product as vj[k] * vi[k]); a column's update touches
                     // neither vi nor the other columns' sums.
-                    detail::kernels::ColumnDots(
+                    detail::kernels::ParallelColumnDots(
                         vi, 0, count, count, [&](std::size_t j) { return V.Col(static_cast<int32_t>(j)); },
                         [&](std::size_t j, double g) {
                             kernels::SubScaled(V.Col(static_cast<int32_t>(j)), D.data(), g, count);
@@ -207,6 +314,19 @@ void TridiagonalQL(Context& ctx, int32_t n, Vector& D, Vector& E, Square& V, int
     Failed = 0;
     if (n == 0) return;
     const std::size_t rows = static_cast<std::size_t>(n) + 1;
+
+    // The rotations of V never feed back into D and E, so each sweep's
+    // rotations are recorded and applied later, a block of rows at a time
+    // (every element still receives them in order). V's rotations cannot be
+    // the first faulting step: their coefficients are finite unless the
+    // step that computed them faulted, and that is trapped below first.
+    RotationLog log;
+    try {
+        log.Reserve(rows);
+    } catch (const std::bad_alloc&) {
+        Failed = 1;  // a run-time error inside this routine, as any other
+        return;
+    }
 
     for (int32_t i = 1; i <= n; ++i) E[i - 1] = E[i];
     E[n] = 0.0;
@@ -260,6 +380,8 @@ void TridiagonalQL(Context& ctx, int32_t n, Vector& D, Vector& E, Square& V, int
                 const double el1 = E[l1];
                 double s = 0.0;
                 double s2 = 0.0;
+                // Columns (i + 1, i) for i = m - 1 down to l.
+                log.Begin(static_cast<std::size_t>(m), true);
                 for (int32_t i = m - 1; i >= l; --i) {
                     c3 = c2;
                     c2 = c;
@@ -272,8 +394,10 @@ void TridiagonalQL(Context& ctx, int32_t n, Vector& D, Vector& E, Square& V, int
                     c = p / r;
                     p = c * D[i] - s * g;
                     D[i + 1] = (s * D[i] + c * g) * s + h;
-                    kernels::Rotate(V.Col(i + 1), V.Col(i), c, s, rows);  // the QL rotation
+                    log.Add(c, s);  // the QL rotation, Rotate(V(i + 1), V(i), c, s)
                 }
+                log.End();
+                if (log.Full()) log.Apply(V.Col(0), V.Stride(), rows);
                 p = (-s) * s2 * c3 * el1 * E[l] / dl1;
                 E[l] = s * p;
                 D[l] = c * p;
@@ -282,8 +406,12 @@ void TridiagonalQL(Context& ctx, int32_t n, Vector& D, Vector& E, Square& V, int
         }
         D[l] = D[l] + f;
         if (trapped(l)) return;
-        if (Report<Fast>(ctx, (static_cast<double>(l + 1) / static_cast<double>(n + 1)) * 70.0 + 30.0)) return;
+        if (Report<Fast>(ctx, (static_cast<double>(l + 1) / static_cast<double>(n + 1)) * 70.0 + 30.0)) {
+            log.Apply(V.Col(0), V.Stride(), rows);
+            return;
+        }
     }
+    log.Apply(V.Col(0), V.Stride(), rows);
 
     // Descending order: exchange D(i) with the largest later entry.
     for (int32_t i = 0; i <= n; ++i) {

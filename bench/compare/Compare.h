@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace compare {
 
@@ -37,6 +38,18 @@ struct Entry {
     double oursWall1;  // one thread, wall clock
     double oursWall2;  // two threads, wall clock
     double theirsMs;  // counterpart, one thread
+};
+
+// Further sections of the report, defined in other files of this program:
+// each runs once, after the main table, with the sizes given on the command
+// line (empty: its own defaults), and prints its own table.
+using Section = void (*)(const std::vector<int>& requested);
+inline std::vector<Section>& Sections() {
+    static std::vector<Section> sections;
+    return sections;
+}
+struct AddSection {
+    explicit AddSection(Section section) { Sections().push_back(section); }
 };
 
 }  // namespace compare

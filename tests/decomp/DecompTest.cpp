@@ -9,6 +9,7 @@
 #include "support/DenseRows.h"
 #include "support/KernelWidth.h"
 #include "support/Threads.h"
+#include "support/WidthsAndThreads.h"
 
 namespace kestrim::test {
 namespace {
@@ -193,23 +194,45 @@ TEST(SVD, MatchesScalarReferenceBitForBit) {
     inputs.push_back(Multiply(RandomGrid(30, 6, 1), RandomGrid(6, 25, 2)));  // rank 6
     inputs.push_back(RandomGrid(12, 9, 5));
     for (auto& row : inputs.back()) row[0] = row[4] = 0.0;
-    for (bool wide : KernelWidths()) {
+    for (const auto& [wide, threads] : WidthsAndThreads()) {
         KernelWidth width(wide);
+        ScopedThreads scoped(threads);
         for (const Grid& a : inputs) {
             for (int mode = 0; mode < 8; ++mode) {
+                // Several threads: every output wanted, with and without events.
+                if (threads != 1 && mode != 3 && mode != 7) continue;
                 const bool wantU = mode & 1, wantV = mode & 2, events = mode & 4;
                 const auto expected = reference::Svd(a, wantU, wantV);
                 auto m = MakeMatrix(a);
                 auto rec = events ? Record(m) : nullptr;
                 MatrixPtr u = wantU ? Matrix::New() : nullptr, v = wantV ? Matrix::New() : nullptr, s = Matrix::New();
                 m->SVD(&u, &s, &v);
-                SCOPED_TRACE(testing::Message() << a.size() << "x" << a[0].size() << " mode " << mode);
+                SCOPED_TRACE(testing::Message() << a.size() << "x" << a[0].size() << " mode " << mode << " wide " << wide
+                                                 << " threads " << threads);
                 for (std::size_t i = 0; i < expected.w.size(); ++i) EXPECT_TRUE(SameBits(s->Item(i, i), expected.w[i]));
                 if (wantU) { EXPECT_EQ(BitDifferences(ToRows(*u), expected.u), 0); }
                 if (wantV) { EXPECT_EQ(BitDifferences(ToRows(*v), expected.v), 0); }
                 if (mode != 3) continue;
                 EXPECT_LT(MaxAbsDiff(Multiply(Multiply(ToRows(*u), ToRows(*s)), Transposed(ToRows(*v))), a), 1e-12);
             }
+        }
+    }
+}
+
+// Large enough for every stage to split its work among threads: each
+// thread count and kernel width gives the bits of one thread.
+TEST(SVD, EveryThreadCountGivesTheSameBits) {
+    for (const Grid& a : {RandomGrid(97, 83, 3), RandomGrid(83, 97, 4)}) {
+        std::vector<Rows> first;
+        for (const auto& [wide, threads] : WidthsAndThreads()) {
+            KernelWidth width(wide);
+            ScopedThreads scoped(threads);
+            MatrixPtr u = Matrix::New(), s = Matrix::New(), v = Matrix::New();
+            MakeMatrix(a)->SVD(&u, &s, &v);
+            const std::vector<Rows> got{ToRows(*u), ToRows(*s), ToRows(*v)};
+            if (first.empty()) first = got;
+            for (std::size_t k = 0; k < got.size(); ++k)
+                EXPECT_EQ(BitDifferences(got[k], first[k]), 0) << "output " << k << " wide " << wide << " threads " << threads;
         }
     }
 }

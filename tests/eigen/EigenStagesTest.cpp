@@ -5,9 +5,12 @@
 #include <algorithm>
 
 #include "EigenTestUtil.h"
+#include "ReferenceQL.h"
 #include "eigen/EigenInternal.h"
 #include "eigen/EigenKernels.h"
 #include "support/KernelWidth.h"
+#include "support/Threads.h"
+#include "support/WidthsAndThreads.h"
 
 namespace kestrim::test {
 namespace {
@@ -83,6 +86,110 @@ TEST(EigenStages, ColumnRotationsMatchTheirScalarStatements) {
             kernels::Rotate(kb.data(), ka.data(), c, s, n);
             EXPECT_TRUE(SameBitsAll(qa, ka) && SameBitsAll(qb, kb)) << n << wide;
         }
+    }
+}
+
+// The QL iteration applies its recorded rotations to V a block of rows at a
+// time; eigenvalues, eigenvectors and the failure index must be those of the
+// plain statement-by-statement iteration, at every kernel width and for
+// orders around the block sizes.
+struct QlCase {
+    std::vector<double> d, e;
+    Rows v;
+    int32_t limit = 30;
+    bool fails = false;  // the input is built to fail
+};
+
+QlCase TridiagonalOf(const Rows& a) {
+    const int n = static_cast<int>(a.size());
+    bool cancel = false;
+    Context ctx(nullptr, &cancel);
+    const Square s = ToSquare(a);
+    Vector d(n), e(n);
+    Square v(n);
+    TridiagonalizeSymmetric<Fast>(ctx, n - 1, s, d, e, v);
+    QlCase c{d, e, Rows(n, std::vector<double>(n))};
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) c.v[i][j] = v(i, j);
+    return c;
+}
+
+QlCase Tridiagonal(std::vector<double> d, std::vector<double> e) {
+    const int n = static_cast<int>(d.size());
+    QlCase c{std::move(d), std::move(e), Rows(n, std::vector<double>(n, 0.0))};
+    for (int i = 0; i < n; ++i) c.v[i][i] = 1.0;
+    return c;
+}
+
+TEST(EigenStages, RecordedQlMatchesThePlainIteration) {
+    std::vector<QlCase> cases;
+    for (int n : {1, 2, 3, 4, 5, 8, 31, 33, 47, 64, 97, 130, 203}) cases.push_back(TridiagonalOf(RandomRows(n, 11 * n, true)));
+    // Repeated eigenvalues and a split tridiagonal.
+    cases.push_back(Tridiagonal({2, 2, 2, 2, 2}, {0, 1e-30, 1, 0, 1}));
+    // Faults in the shift (overflow, then 0/0 from a zero hypotenuse), and
+    // iteration caps reached at the first and at a later eigenvalue.
+    for (QlCase c : {Tridiagonal({1, 1, 1}, {0, 1e308, 1}), Tridiagonal({1, 2, 1, 1}, {0, 0, 1e308, 1}),
+                     Tridiagonal({1e300, 3, 1e300, 2}, {0, 1e300, 1e300, 1e300})}) {
+        c.fails = true;
+        cases.push_back(c);
+    }
+    QlCase capped = TridiagonalOf(RandomRows(40, 5, true));
+    capped.fails = true;
+    capped.limit = 1;
+    cases.push_back(capped);
+    capped.limit = 3;
+    cases.push_back(capped);
+
+    for (const auto& [wide, threads] : WidthsAndThreads()) {
+        KernelWidth width(wide);
+        ScopedThreads scoped(threads);
+        for (const QlCase& c : cases) {
+            const int n = static_cast<int>(c.d.size());
+            QlReference ref{c.d, c.e, c.v, -1};
+            RunReferenceQl(ref, c.limit);
+
+            bool cancel = false;
+            Context ctx(nullptr, &cancel);
+            Vector d = c.d, e = c.e;
+            Square v = ToSquare(c.v);
+            int32_t failed = -1;
+            TridiagonalQL(ctx, n - 1, d, e, v, failed, c.limit);
+            EXPECT_FALSE(fp::HasFault());
+            EXPECT_EQ(failed, ref.failed) << n;
+            EXPECT_EQ(c.fails, ref.failed != 0) << n << " fails at " << ref.failed;
+            if (failed != 0) continue;  // the driver discards a failed run
+            bool same = SameBitsAll(d, ref.d);
+            for (int i = 0; i < n; ++i)
+                for (int j = 0; j < n; ++j) same = same && SameBits(v(i, j), ref.v[i][j]);
+            EXPECT_TRUE(same) << "order " << n << " wide " << wide << " threads " << threads;
+        }
+    }
+}
+
+// Large enough for the reductions, the recorded rotations and reflections
+// and the accumulations to split their work among threads: every thread
+// count gives the bits of one thread (which the tests above tie to the
+// plain statement order), on both paths and at every kernel width.
+TEST(EigenStages, EveryThreadCountGivesTheSameBits) {
+    for (bool symmetric : {true, false}) {
+        const Rows rows = RandomRows(150, symmetric ? 3 : 4, symmetric);
+        std::vector<EigenResult> results;
+        for (const auto& [wide, threads] : WidthsAndThreads()) {
+            KernelWidth width(wide);
+            ScopedThreads scoped(threads);
+            results.push_back(RunEigen(MakeMatrix(rows)));
+        }
+        // With events on, the stages keep their step order between events.
+        MatrixPtr withEvents = MakeMatrix(rows);
+        withEvents->SetFireEvents(true);
+        results.push_back(RunEigen(withEvents));
+        for (std::size_t k = 1; k < results.size(); ++k) {
+            EXPECT_TRUE(SameBitsAll(results[k].wr, results[0].wr) && SameBitsAll(results[k].wi, results[0].wi))
+                << symmetric << " run " << k;
+            EXPECT_EQ(BitDifferences(results[k].vr, results[0].vr) + BitDifferences(results[k].vi, results[0].vi), 0)
+                << symmetric << " run " << k;
+        }
+        EXPECT_LT(WorstResidual(rows, results[0]), 1e-13);
     }
 }
 

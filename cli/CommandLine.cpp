@@ -32,6 +32,7 @@ Examples:
   kestrim det A.csv --precision 4          determinant with 4 decimals
   kestrim random 3 3 --high 1 --decimals 2 > R.csv
   kestrim info A.csv                       size, symmetry, norms
+  kestrim eigen big.csv --threads 4        use four threads (same bits as one)
 
 Exit status: 0 success, 2 usage, 3 file problem, 4 the library's own error
 (singular matrix, wrong sizes, ...), 5 runtime error (overflow, division by
@@ -57,6 +58,10 @@ void AddSharedOptions(CLI::App& app, Settings& s, bool& hex, std::optional<int>&
     app.add_option("--max-elements", s.maxElements,
                    "refuse matrix files that declare more elements than this")
         ->check(CLI::PositiveNumber);
+    app.add_option("--threads", s.threads,
+                   "threads for the heavy operations (default: KESTRIM_NUM_THREADS, else every core); "
+                   "results are the same bits at every count")
+        ->check(CLI::Range(1, 1024));
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ struct Settings {
     NumberFormat number;
     ProgressChoice progress = ProgressChoice::Auto;
     uint64_t maxElements = 0;
+    std::optional<int> threads;             // --threads; otherwise the library's default
     RandomSettings random;
 };
 

@@ -18,6 +18,7 @@
 #include "OutputFiles.h"
 #include "OutputNames.h"
 #include "ProgressReporter.h"
+#include "kestrim/Threading.h"
 
 namespace kestrim::cli {
 namespace {
@@ -114,6 +115,7 @@ void WriteResults(const Settings& s, const Results& results, OutputFiles& files)
 }
 
 int Run(const Settings& s) {
+    if (s.threads) kestrim::SetNumThreads(*s.threads);
     auto reporter = std::make_shared<ProgressReporter>(ChooseProgress(s.progress));
     OutputFiles files;
     try {

@@ -19,6 +19,7 @@ cases=(
     "2|files|solve A3.csv"
     "2|precision|det A3.csv --precision 200"
     "2|excludes|det A3.csv --hex --precision 3"
+    "2|threads|det A3.csv --threads 0"
     "2|format|det A3.csv --format xls"
     "2|rows|random 0 3"
     "2|random: 70000 x 70000 exceeds the limit of 134217728 elements|random 70000 70000"

@@ -78,6 +78,15 @@ for part in L U P sign; do
         fail "lu_$part.mtx missing or not Matrix Market"
 done
 
+# --threads changes the speed, never the bits: a matrix large enough to be
+# split among threads gives the same text at one and at three threads.
+"$kestrim" random 160 160 --low -1 --high 1 --decimals 6 >"$work/big.csv" || fail "random 160 160"
+for op in inverse eigen svd; do
+    "$kestrim" "$op" "$work/big.csv" --hex --threads 1 >"$work/$op-1.out" || fail "$op --threads 1"
+    "$kestrim" "$op" "$work/big.csv" --hex --threads 3 >"$work/$op-3.out" || fail "$op --threads 3"
+    cmp -s "$work/$op-1.out" "$work/$op-3.out" || fail "$op: --threads 3 differs from --threads 1"
+done
+
 if ((failures)); then
     echo "$failures golden check(s) failed"
     exit 1

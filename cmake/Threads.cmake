@@ -9,6 +9,11 @@ if(MINGW)
   add_compile_options(-fopenmp)
   add_link_options(-fopenmp)
 else()
+  # As flags rather than the imported target: the installed CMake package
+  # must not name OpenMP::OpenMP_CXX in its link interface (the shared
+  # library carries its OpenMP runtime as an ordinary dependency).
   find_package(OpenMP REQUIRED COMPONENTS CXX)
-  link_libraries(OpenMP::OpenMP_CXX)
+  separate_arguments(kestrim_openmp_flags NATIVE_COMMAND "${OpenMP_CXX_FLAGS}")
+  add_compile_options(${kestrim_openmp_flags})
+  add_link_options(${kestrim_openmp_flags})
 endif()

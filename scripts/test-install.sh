@@ -89,7 +89,8 @@ files=$(dpkg -L kestrim-matrix | while read -r f; do [[ -f $f || -L $f ]] && ech
 kestrim --version
 kestrim solve-gauss cli/examples/A.csv cli/examples/b.mtx
 echo "== deb: the Python package imports"
-(cd "$work" && /usr/bin/python3 -c "import kestrim; print(kestrim.__file__, kestrim.det([[2.0, 1.0], [1.0, 3.0]]))")
+# -s: the user's own site folder (where the main job installs) must not stand in for the package.
+(cd "$work" && /usr/bin/python3 -s -c "import kestrim; assert kestrim.__file__.startswith('/usr/lib/python3/dist-packages/'), kestrim.__file__; print(kestrim.__file__, kestrim.det([[2.0, 1.0], [1.0, 3.0]]))")
 run_consumer_builds /usr deb
 remove_package
 for f in $files; do

@@ -29,10 +29,12 @@ bool EntryInPlace(const Variant& index, int32_t p) {
 // PermIndex(i), updating the index as it goes: position i is examined
 // until its entry names i itself (or a line that does not exist), each
 // exchange putting one line where it belongs and setting that entry to its
-// own position. An exchange with a line whose entry is already in place
-// could only undo an earlier one (a duplicate entry), so the position is
-// left as it is then; every exchange therefore settles one more position,
-// and the loop ends after at most last + 1 exchanges.
+// own position. The first examination of a position exchanges whenever the
+// entry names another existing line, as a single pass would. A repeated
+// examination whose partner entry is already in place could only undo an
+// earlier exchange (a duplicate entry), so the position is left as it is
+// then; every repeated exchange therefore settles one more position, and
+// the loop ends after at most 2 * (last + 1) exchanges.
 template <class SwapLines>
 void Rearrange(Variant& index, int32_t last, SwapLines swapLines) {
     int32_t lo = index.LBound(1);
@@ -42,10 +44,10 @@ void Rearrange(Variant& index, int32_t last, SwapLines swapLines) {
     if (hi < 0) hi = 0;
     if (hi > last) hi = last;
     for (int32_t i = lo; i <= hi; ++i) {
-        for (;;) {
+        for (bool first = true;; first = false) {
             const int32_t p = index.At(i).ToLong();
             if (p == i || p < 0 || p > last) break;
-            if (EntryInPlace(index, p)) break;
+            if (!first && EntryInPlace(index, p)) break;
             swapLines(i, p);
             index.SetAt(i, index.At(p));
             index.SetAt(p, Variant(p));

@@ -28,7 +28,13 @@ TEST(Vectors, ExamplesAndErrors) {
     const std::tuple<Rows, std::vector<int32_t>, Rows, std::vector<int32_t>> cases[] = {
         {{{0}, {1}, {2}, {3}}, {1, 2, 3, 0}, {{3}, {0}, {1}, {2}}, {0, 1, 2, 3}},
         {{{0}, {1}, {2}}, {7, 2, 1, 0, -1}, {{0}, {2}, {1}}, {7, 1, 2, 0, -1}},  // entries past the last row unread
-        {{{0}, {1}, {2}}, {1, 1, 0}, {{2}, {1}, {0}}, {0, 1, 1}},  // duplicates end
+        // Duplicates: the first look at a position exchanges as a single
+        // pass would; only repeated looks stop at an entry already in place.
+        {{{0}, {1}, {2}}, {1, 1, 0}, {{2}, {0}, {1}}, {0, 1, 1}},
+        {{{10}, {11}}, {1, 1}, {{11}, {10}}, {1, 1}},
+        {{{0}, {1}, {2}}, {2, 2, 0}, {{2}, {0}, {1}}, {0, 2, 2}},
+        {{{0}, {1}, {2}}, {0, 0, 0}, {{2}, {0}, {1}}, {0, 0, 0}},
+        {{{0}, {1}, {2}, {3}}, {3, 3, 3, 3}, {{3}, {0}, {1}, {2}}, {3, 3, 3, 3}},
     };
     for (const auto& [before, index, after, indexAfter] : cases) {
         auto a = MakeMatrix(before);
@@ -42,6 +48,11 @@ TEST(Vectors, ExamplesAndErrors) {
     Variant p = Index({1, 0, 1});
     c->RearrangeCols(p);
     EXPECT_EQ(ToRows(*c), (Rows{{2, 1}, {4, 3}, {6, 5}}));
+    auto dup = MakeMatrix({{10, 11}});
+    Variant twice = Index({1, 1});
+    dup->RearrangeCols(twice);
+    EXPECT_EQ(ToRows(*dup), (Rows{{11, 10}}));
+    EXPECT_EQ(Values(twice), (std::vector<int32_t>{1, 1}));
     // Doubles round half to even (1.5 -> 2, 0.5 -> 0); a moved entry keeps its type.
     auto d = MakeMatrix({{0}, {1}, {2}});
     Variant doubles = Variant::MakeVariantArray({Variant(1.5), Variant(0.5), Variant(0.0)});

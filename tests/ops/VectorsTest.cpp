@@ -57,8 +57,11 @@ TEST(Vectors, ExamplesAndErrors) {
     auto d = MakeMatrix({{0}, {1}, {2}});
     Variant doubles = Variant::MakeVariantArray({Variant(1.5), Variant(0.5), Variant(0.0)});
     d->RearrangeRows(doubles);
-    EXPECT_EQ(ToRows(*d), (Rows{{2}, {1}, {0}}));
-    EXPECT_TRUE(doubles.At(0).Type() == VariantType::Double && doubles.At(2).Type() == VariantType::Long);
+    // (2, 0, 0): position 1 names row 0, so it exchanges even though entry 0
+    // is in place by then.
+    EXPECT_EQ(ToRows(*d), (Rows{{1}, {2}, {0}}));
+    EXPECT_TRUE(doubles.At(1).Type() == VariantType::Double && doubles.At(0).Type() == VariantType::Long &&
+                doubles.At(2).Type() == VariantType::Long);
     // Errors part way: rows already exchanged stay exchanged.
     auto e = MakeMatrix({{0}, {1}, {2}});
     Variant text = Variant::MakeVariantArray({Variant(int32_t{1}), Variant(int32_t{0}), Variant("x")});

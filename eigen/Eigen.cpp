@@ -64,8 +64,12 @@ Square CopyElements(const Matrix& m, int32_t order) {
         double* dst = a.Col(c);
         for (int32_t r = 0; r < order; ++r) dst[r] = src[r];
     }
-    // Every loop of the solvers that ends on a computed value relies on
-    // finite data; an infinity or NaN in the input is an invalid operand.
+    // From order 2 up, loops of the solvers that end on a computed value
+    // (balancing's scaling, the convergence tests) rely on finite data and
+    // might never end on an infinity or NaN, so such input is refused as an
+    // invalid operand. A 1 x 1 matrix is its own eigenvalue: no arithmetic
+    // runs, and the element is delivered as it is.
+    if (order < 2) return a;
     for (int32_t c = 0; c < order; ++c) {
         const double* col = a.Col(c);
         for (int32_t r = 0; r < order; ++r) {

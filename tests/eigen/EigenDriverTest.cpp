@@ -82,6 +82,26 @@ TEST(EigenErrors, FailuresDeliverNothing) {
     EXPECT_TRUE(!p.empty() && p.back() == 20.0f);
 }
 
+// A 1 x 1 matrix is its own eigenvalue, whatever it holds: no arithmetic
+// runs, so infinities, NaN and signed zeros come back as they are; from
+// order 2 up a non-finite element is refused before any iteration.
+TEST(EigenOutputs, OneByOneIsDeliveredAsItIs) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    for (const double x : {inf, -inf, nan, -0.0, 1e308, 5e-324}) {
+        auto a = MakeMatrix({{x}});
+        auto rec = Record(a);
+        MatrixPtr wr = Matrix::New(), wi = Matrix::New(), vr = Matrix::New(), vi = Matrix::New();
+        a->Eigen(&wr, &wi, &vr, &vi);
+        ASSERT_TRUE(wr->Rows() == 1 && wr->Cols() == 1) << x;
+        EXPECT_TRUE(SameBits(wr->Item(0, 0), x)) << x;
+        EXPECT_TRUE(SameBits(wi->Item(0, 0), 0.0) && vr->Item(0, 0) == 1.0 && SameBits(vi->Item(0, 0), 0.0)) << x;
+        EXPECT_EQ(rec->events, (std::vector<RecordedEvent>{{"Done", "Eigen", 0.0f}})) << x;
+        EXPECT_TRUE(SameBits(a->Item(0, 0), x));
+    }
+    EXPECT_RUNTIME_ERROR(MakeMatrix({{inf, 0}, {0, 1}})->Eigen(), RuntimeError::Overflow);
+    EXPECT_RUNTIME_ERROR(MakeMatrix({{1, 0}, {nan, 1}})->Eigen(), RuntimeError::Overflow);
+}
+
 TEST(EigenOutputs, SkippedOutputsAndAliases) {
     const auto want = RunEigen(MakeMatrix(kGeneral));
     auto a = MakeMatrix(kGeneral);

@@ -58,7 +58,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
 
     int32_t en = High;
     double t = 0.0;
-    int32_t itn = 30 * (n + 1);
+    int64_t itn = 30 * (static_cast<int64_t>(n) + 1);
     double p = 0.0, q = 0.0, r = 0.0, s = 0.0, w = 0.0, x = 0.0, y = 0.0, zz = 0.0;
 
     while (en >= Low) {

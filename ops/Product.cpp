@@ -55,7 +55,9 @@ public:
                     static_cast<std::size_t>(n_) * static_cast<std::size_t>(q_));
                 work_ = std::make_unique_for_overwrite<double[]>(kernel_.workSize);
             }
-            row_.resize(static_cast<std::size_t>(std::max(n_, 1)));
+            // One receiver row at a time, only when a row is computed: a
+            // 0 x n receiver with a huge n must not cost n doubles.
+            if (m_ > 0 && q_ > 0) row_.resize(static_cast<std::size_t>(std::max(n_, 1)));
         } catch (const std::bad_alloc&) {
             RaiseRuntimeError(RuntimeError::OutOfMemory);
         }

@@ -23,12 +23,14 @@ void RequireCounts(int32_t upperRow, int32_t upperCol) {
 
 }  // namespace
 
-DoubleArray Matrix::AsArray() const {
+DoubleArray Matrix::AsArray() const try {
     // A copy; an object without storage gives an array without storage.
     return Elements;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-void Matrix::SetAsArray(const Variant& vData) {
+void Matrix::SetAsArray(const Variant& vData) try {
     if (!vData.IsArray()) RaiseMatrixError(3, kSource, "Not an array.", 1107);
     if (vData.Type() != VariantType::DoubleArray)
         RaiseRuntimeError(RuntimeError::TypeMismatch,
@@ -64,13 +66,23 @@ void Matrix::SetAsArray(const Variant& vData) {
         LastCol = 0;
     }
     RowsSet = ColsSet = true;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-MatrixPtr Matrix::Clone() const {
+void Matrix::SetAsArray(const DoubleArray& vData) try {
+    SetAsArray(Variant(vData));
+} catch (...) {
+    detail::RethrowAsDocumented();
+}
+
+MatrixPtr Matrix::Clone() const try {
     RequireStorage();
     auto copy = Matrix::New();
     detail::MatrixAccess::SetData(*copy, Elements);
     return copy;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -18,7 +18,13 @@ void NotifyHandlers(const Handlers& handlers, Notify notify) {
     for (const auto& [cookie, handler] : snapshot) {
         const bool connected = std::any_of(handlers.begin(), handlers.end(),
                                            [cookie = cookie](const auto& e) { return e.first == cookie; });
-        if (connected) fp::RunInCallerEnvironment([&] { notify(*handler); });
+        if (!connected) continue;
+        try {
+            fp::RunInCallerEnvironment([&] { notify(*handler); });
+        } catch (...) {
+            detail::MarkHandlerException();
+            throw;
+        }
     }
 }
 

@@ -28,7 +28,7 @@ std::size_t TextLength(int64_t rows, int64_t cols, std::size_t width, std::size_
 
 }  // namespace
 
-std::string Matrix::GetString(int16_t NumDecimalPlaces, const std::string& EndOfLineChars) const {
+std::string Matrix::GetString(int16_t NumDecimalPlaces, const std::string& EndOfLineChars) const try {
     if (!RowsSet || !ColsSet) return "Not initialized";
     RequireStorage();
     const int64_t rows = static_cast<int64_t>(LastRow) + 1;
@@ -64,11 +64,15 @@ std::string Matrix::GetString(int16_t NumDecimalPlaces, const std::string& EndOf
         text += EndOfLineChars;
     }
     return text;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-std::string Matrix::Version() const {
+std::string Matrix::Version() const try {
     return std::to_string(component::kVersionMajor) + "." + std::to_string(component::kVersionMinor) +
            "." + std::to_string(component::kVersionRevision);
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -298,7 +298,7 @@ private:
 
 }  // namespace
 
-void Matrix::QR(MatrixPtr* Q, MatrixPtr* R) {
+void Matrix::QR(MatrixPtr* Q, MatrixPtr* R) try {
     detail::OperationScope scope(*this);
     if (LastRow < LastCol)
         detail::RaiseMatrixError(18, detail::kSource,
@@ -312,6 +312,8 @@ void Matrix::QR(MatrixPtr* Q, MatrixPtr* R) {
         fp::ClearFlags();
         detail::RaiseMatrixError(15, detail::kSource, "An error occurred during QR.", kQrHelp);
     }
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -46,7 +46,7 @@ void Deliver(Matrix& self, detail::SvdWork& work, bool wantU, bool wantV, Matrix
 
 }  // namespace
 
-void Matrix::SVD(MatrixPtr* U, MatrixPtr* S, MatrixPtr* V) {
+void Matrix::SVD(MatrixPtr* U, MatrixPtr* S, MatrixPtr* V) try {
     detail::OperationScope scope(*this);
     bool failed = false;
     try {
@@ -69,6 +69,8 @@ void Matrix::SVD(MatrixPtr* U, MatrixPtr* S, MatrixPtr* V) {
         fp::ClearFlags();
         detail::RaiseMatrixError(16, detail::kSource, "An error occurred during SVD.", kSvdHelp);
     }
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -2,7 +2,6 @@
 // from the first to the second when the QL iteration fails, lays out the
 // complex eigenvector pairs and delivers the outputs.
 #include <cmath>
-#include <new>
 #include <utility>
 
 #include "core/MatrixAccess.h"
@@ -103,7 +102,7 @@ void WriteVectors(MatrixPtr* out, const Square& s) {
 }  // namespace
 
 void Matrix::Eigen(MatrixPtr* RealValues, MatrixPtr* ImagValues, MatrixPtr* RealVectors,
-                   MatrixPtr* ImagVectors) {
+                   MatrixPtr* ImagVectors) try {
     detail::OperationScope scope(*this);
     if (LastRow != LastCol) {
         detail::RaiseMatrixError(5, detail::kSource, "This operation is possible only for a square Matrix.",
@@ -119,7 +118,7 @@ void Matrix::Eigen(MatrixPtr* RealValues, MatrixPtr* ImagValues, MatrixPtr* Real
     Vector WR, WI;
     Square VR, VI;
     int32_t failed = 0;
-    try {
+    {
         Square A = CopyElements(*this, order);
         WR = detail::eigen::MakeVector(order);
         WI = detail::eigen::MakeVector(order);
@@ -191,8 +190,6 @@ void Matrix::Eigen(MatrixPtr* RealValues, MatrixPtr* ImagValues, MatrixPtr* Real
                 detail::RaiseMatrixError(17, detail::kSource, "An error occurred during Eigen.", kEigenHelp);
             }
         }
-    } catch (const std::bad_alloc&) {
-        RaiseRuntimeError(RuntimeError::OutOfMemory);
     }
 
     WriteValues(RealValues, WR);
@@ -201,6 +198,8 @@ void Matrix::Eigen(MatrixPtr* RealValues, MatrixPtr* ImagValues, MatrixPtr* Real
     WriteVectors(ImagVectors, VI);
 
     if (EventsEnabled) MatrixAccess::RaiseDone(*this, "Eigen");
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -106,7 +106,7 @@ void FastColumn(const Matrix& receiver, double* c, std::vector<double>& sums, st
 
 }  // namespace
 
-void Matrix::Cholesky(MatrixPtr* l) {
+void Matrix::Cholesky(MatrixPtr* l) try {
     detail::OperationScope scope(*this);
     if (LastRow != LastCol)
         RaiseMatrixError(5, kSource, "This operation is possible only for a square Matrix.", kHelp);
@@ -127,6 +127,8 @@ void Matrix::Cholesky(MatrixPtr* l) {
     }
     if (l != nullptr && *l) MatrixAccess::SetData(**l, std::move(factor));
     linsys::Finish(*this, "CHOLdc");
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 void Matrix::CHOLdc(MatrixPtr* l) { Cholesky(l); }

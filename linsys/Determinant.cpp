@@ -65,7 +65,7 @@ bool Step(double* w, std::size_t ld, std::size_t n, std::size_t k, double& sign)
 
 }  // namespace
 
-double Matrix::Determinant() {
+double Matrix::Determinant() try {
     detail::OperationScope scope(*this);
     if (LastRow != LastCol)
         RaiseMatrixError(8, kSource, "Determinant can be calculated only for a square matrix.", 1116);
@@ -93,6 +93,8 @@ double Matrix::Determinant() {
     fp::TestStep();
     linsys::Finish(*this, "Determinant");
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

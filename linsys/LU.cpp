@@ -181,7 +181,7 @@ void WriteFactor(MatrixPtr* target, const double* a, std::size_t ld, std::size_t
 
 }  // namespace
 
-void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSign) {
+void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSign) try {
     detail::OperationScope scope(*this);
     if (LastRow != LastCol)
         RaiseMatrixError(5, kSource, "This operation is possible only for a square Matrix.", kHelp);
@@ -262,6 +262,8 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     WriteFactor(l, factor, factorLd, size, true);
     WriteFactor(U, factor, factorLd, size, false);
     linsys::Finish(*this, "LU");
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 void Matrix::LUdc(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSign) {

@@ -57,7 +57,7 @@ void Rearrange(Variant& index, int32_t last, SwapLines swapLines) {
 
 }  // namespace
 
-MatrixPtr Matrix::RowVector(int32_t RowIndex) {
+MatrixPtr Matrix::RowVector(int32_t RowIndex) try {
     detail::OperationScope scope(*this);
     if (RowIndex < 0 || RowIndex > LastRow)
         RaiseMatrixError(19, kSource, "Row index exceeds matrix size.", 1138);
@@ -69,9 +69,11 @@ MatrixPtr Matrix::RowVector(int32_t RowIndex) {
     auto result = Matrix::New();
     MatrixAccess::SetData(*result, std::move(w));
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-MatrixPtr Matrix::ColVector(int32_t ColIndex) {
+MatrixPtr Matrix::ColVector(int32_t ColIndex) try {
     detail::OperationScope scope(*this);
     if (ColIndex < 0 || ColIndex > LastCol)
         RaiseMatrixError(20, kSource, "Column index exceeds matrix size.", 1139);
@@ -84,18 +86,22 @@ MatrixPtr Matrix::ColVector(int32_t ColIndex) {
     auto result = Matrix::New();
     MatrixAccess::SetData(*result, std::move(w));
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-void Matrix::RearrangeRows(Variant& PermIndex) {
+void Matrix::RearrangeRows(Variant& PermIndex) try {
     detail::OperationScope scope(*this);
     if (!PermIndex.IsArray()) RaiseMatrixError(3, kSource, "Not an array.", 1129);
     Rearrange(PermIndex, LastRow, [this](int32_t a, int32_t b) {
         MatrixAccess::RequireStorage(*this);
         for (int32_t j = 0; j <= LastCol; ++j) std::swap(Elements.At(a, j), Elements.At(b, j));
     });
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-void Matrix::RearrangeCols(Variant& PermIndex) {
+void Matrix::RearrangeCols(Variant& PermIndex) try {
     detail::OperationScope scope(*this);
     if (!PermIndex.IsArray()) RaiseMatrixError(3, kSource, "Not an array.", 1130);
     Rearrange(PermIndex, LastCol, [this](int32_t a, int32_t b) {
@@ -104,6 +110,8 @@ void Matrix::RearrangeCols(Variant& PermIndex) {
         double* y = &Elements.At(0, b);
         std::swap_ranges(x, x + LastRow + 1, y);
     });
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -78,17 +78,19 @@ Square CopyElements(const Matrix& m, int32_t order) {
     return a;
 }
 
-void WriteValues(MatrixPtr* out, const Vector& v) {
-    if (out == nullptr || !*out) return;
-    const MatrixPtr target = *out;
-    DoubleArray a = DoubleArray::Create1D(static_cast<int32_t>(v.size()) - 1);
+// The column that a values output receives, as AsArray (let) makes it from
+// a one-dimensional array; that has no column for no eigenvalues (the
+// subscript error). No storage when the output is not wanted.
+DoubleArray ValuesColumn(MatrixPtr* out, const Vector& v) {
+    if (out == nullptr || !*out) return DoubleArray();
+    if (v.empty()) RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+    DoubleArray a = DoubleArray::Create2D(static_cast<int32_t>(v.size()) - 1, 0);
     for (std::size_t i = 0; i < v.size(); ++i) a.Data()[i] = v[i];
-    target->SetAsArray(a);
+    return a;
 }
 
-void WriteVectors(MatrixPtr* out, const Square& s) {
-    if (out == nullptr || !*out) return;
-    const MatrixPtr target = *out;
+DoubleArray VectorsArray(MatrixPtr* out, const Square& s) {
+    if (out == nullptr || !*out) return DoubleArray();
     const int32_t n = s.Order() - 1;
     DoubleArray a = DoubleArray::Create2D(n, n);
     double* dst = a.Data();
@@ -96,7 +98,11 @@ void WriteVectors(MatrixPtr* out, const Square& s) {
         const double* col = s.Col(c);
         for (int32_t r = 0; r <= n; ++r) *dst++ = col[r];
     }
-    MatrixAccess::SetData(*target, std::move(a));
+    return a;
+}
+
+void Deliver(MatrixPtr* out, DoubleArray array) {
+    if (array.HasStorage()) MatrixAccess::SetData(**out, std::move(array));
 }
 
 }  // namespace
@@ -192,10 +198,16 @@ void Matrix::Eigen(MatrixPtr* RealValues, MatrixPtr* ImagValues, MatrixPtr* Real
         }
     }
 
-    WriteValues(RealValues, WR);
-    WriteValues(ImagValues, WI);
-    WriteVectors(RealVectors, VR);
-    WriteVectors(ImagVectors, VI);
+    // Every output's array exists before the first is written, so running
+    // out of memory leaves them all as they were.
+    DoubleArray realValues = ValuesColumn(RealValues, WR);
+    DoubleArray imagValues = ValuesColumn(ImagValues, WI);
+    DoubleArray realVectors = VectorsArray(RealVectors, VR);
+    DoubleArray imagVectors = VectorsArray(ImagVectors, VI);
+    Deliver(RealValues, std::move(realValues));
+    Deliver(ImagValues, std::move(imagValues));
+    Deliver(RealVectors, std::move(realVectors));
+    Deliver(ImagVectors, std::move(imagVectors));
 
     if (EventsEnabled) MatrixAccess::RaiseDone(*this, "Eigen");
 } catch (...) {

@@ -2,6 +2,7 @@
 // errors: every public member of Matrix ends in a handler that calls
 // RethrowAsDocumented.
 #include <exception>
+#include <new>
 
 #include "core/MatrixAccess.h"
 

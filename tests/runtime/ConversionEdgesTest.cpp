@@ -73,6 +73,11 @@ TEST(Conversions, BooleansAndOtherScalarsStoredIntoArrays) {
     EXPECT_EQ(longs.At(1).AsLongRaw(), -2);
     EXPECT_RUNTIME_ERROR(longs.SetAt(0, Variant("9e99")), RuntimeError::Overflow);
     EXPECT_EQ(longs.At(0).AsLongRaw(), -1);  // a failed store keeps the entry
+    // The upper bound of an index array is a Long as well.
+    const auto last = Variant::MakeLongArray({1, 2}, 2147483646);
+    EXPECT_EQ(last.UBound(), 2147483647);
+    EXPECT_RUNTIME_ERROR(Variant::MakeLongArray({1, 2, 3}, 2147483646), RuntimeError::Overflow);
+    EXPECT_RUNTIME_ERROR(Variant::MakeVariantArray(2, 2147483647), RuntimeError::Overflow);
 }
 
 TEST(Conversions, OneStepWithSeveralFaultsReportsOneKind) {

@@ -102,6 +102,27 @@ TEST(EigenOutputs, OneByOneIsDeliveredAsItIs) {
     EXPECT_RUNTIME_ERROR(MakeMatrix({{1, 0}, {nan, 1}})->Eigen(), RuntimeError::Overflow);
 }
 
+// Equal eigenvalues keep the order the iteration left them in (only a
+// strictly larger value moves), and the vectors follow; exact zeros make no
+// reflection. The events-on run gives the same bits.
+TEST(EigenOutputs, TiesAndZerosOnTheSymmetricPath) {
+    const std::tuple<Rows, std::vector<double>, Rows> cases[] = {
+        {{{1, 0, 0}, {0, 3, 0}, {0, 0, 3}}, {3, 3, 1}, {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}}},
+        {{{3, 0, 0}, {0, 1, 0}, {0, 0, 3}}, {3, 3, 1}, {{1, 0, 0}, {0, 0, 1}, {0, 1, 0}}},
+        {{{2, 0}, {0, 2}}, {2, 2}, {{1, 0}, {0, 1}}},
+        {{{0, 0}, {0, 0}}, {0, 0}, {{1, 0}, {0, 1}}},
+    };
+    for (const auto& [a, values, vectors] : cases)
+        for (const bool events : {false, true}) {
+            auto m = MakeMatrix(a);
+            if (events) Record(m);
+            MatrixPtr wr = Matrix::New(), vr = Matrix::New();
+            m->Eigen(&wr, nullptr, &vr);
+            EXPECT_EQ(Column(*wr), values) << events;
+            EXPECT_EQ(ToRows(*vr), vectors) << events;
+        }
+}
+
 TEST(EigenOutputs, SkippedOutputsAndAliases) {
     const auto want = RunEigen(MakeMatrix(kGeneral));
     auto a = MakeMatrix(kGeneral);

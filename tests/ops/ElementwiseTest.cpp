@@ -75,8 +75,15 @@ TEST(Elementwise, FaultIsTheFirstInRowOrder) {
         EXPECT_EQ(FaultOf([&] { a->TimesScalar(2); }), "overflow");
         EXPECT_EQ(FaultOf([&] { s->TimesScalar(2); }), "invalid");
     }
-    // In place with events off the elements up to the faulting one are written; with events on, none.
     const Rows a0 = {{1, 2, kMax, 4}, {kInf, 6, 7, 8}}, b0 = {{1, 1, -kMax, 1}, {kInf, 1, 1, 1}};
+    // A sum in place leaves the receiver alone on a fault, events on or off.
+    for (bool events : {false, true}) {
+        auto a = MakeMatrix(a0);
+        a->SetFireEvents(events);
+        EXPECT_EQ(FaultOf([&] { a->PlusEquals(MakeMatrix({{1, 1, kMax, 1}, {1, 1, 1, 1}})); }), "overflow");
+        EXPECT_EQ(ToRows(*a), a0) << events;
+    }
+    // In place with events off the elements up to the faulting one are written; with events on, none.
     for (bool events : {false, true}) {
         auto a = MakeMatrix(a0);
         a->SetFireEvents(events);

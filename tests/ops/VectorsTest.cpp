@@ -24,6 +24,14 @@ TEST(Vectors, ExamplesAndErrors) {
     EXPECT_MATRIX_ERROR(a->RearrangeCols(one), 3, 1130);
     EXPECT_RUNTIME_ERROR(a->RearrangeRows(noStorage), RuntimeError::SubscriptOutOfRange);
     EXPECT_RUNTIME_ERROR(a->RearrangeRows(empty), RuntimeError::SubscriptOutOfRange);
+    // Bounds are clamped into the rows: a lower bound past the last row is
+    // read at the last row, where this array has no entry.
+    Variant late = Variant::MakeLongArray({0, 1}, 5);
+    EXPECT_RUNTIME_ERROR(a->RearrangeRows(late), RuntimeError::SubscriptOutOfRange);
+    Variant early = Variant::MakeLongArray({0, 1, 0}, -1);  // entry -1 unread; (1, 0) swaps the rows
+    auto swapped = MakeMatrix({{1}, {2}});
+    swapped->RearrangeRows(early);
+    EXPECT_EQ(ToRows(*swapped), (Rows{{2}, {1}}));
     // Rows before, index, rows after, index after; row i ends at position index(i).
     const std::tuple<Rows, std::vector<int32_t>, Rows, std::vector<int32_t>> cases[] = {
         {{{0}, {1}, {2}, {3}}, {1, 2, 3, 0}, {{3}, {0}, {1}, {2}}, {0, 1, 2, 3}},

@@ -354,6 +354,9 @@ TEST(EdgeClasses, TinyPivotsAndExactZeros) {
         EXPECT_EQ(run(eye, [](auto& m) { return ToRows(*m->SolveGauss(MakeMatrix({{kInf}, {1}}))); }),
                   (Rows{{kInf}, {1}})) << events;
         EXPECT_EQ(run({{1e-310, 0}, {0, 4}}, [](auto& m) { return Rows{{m->Determinant()}}; }), (Rows{{4e-310}}));
+        // A right-hand side with the right rows but two columns.
+        EXPECT_MATRIX_ERROR(run(eye, [](auto& m) { return ToRows(*m->Solve(MakeMatrix({{1, 2}, {3, 4}}))); }), 11, 1117);
+        EXPECT_MATRIX_ERROR(run(eye, [](auto& m) { return ToRows(*m->SolveGauss(MakeMatrix({{1, 2}, {3, 4}}))); }), 11, 1118);
         // A radicand of exactly zero is not positive.
         EXPECT_MATRIX_ERROR(run({{0, 0}, {0, 1}}, kChol.run), 14, 1128);
         EXPECT_EQ(run({{1e-300}}, kChol.run), (Rows{{1e-150}})) << events;

@@ -123,6 +123,21 @@ TEST(EigenOutputs, TiesAndZerosOnTheSymmetricPath) {
         }
 }
 
+// A 2 x 2 block whose discriminant is exactly zero (a double eigenvalue)
+// is a real pair: imaginary parts +0, real vectors.
+TEST(EigenOutputs, ExactlyZeroDiscriminantIsARealPair) {
+    const double r = 0x1.6a09e667f3bccp-1;
+    for (const bool events : {false, true}) {
+        auto a = MakeMatrix({{2, 1}, {-1, 0}});
+        if (events) Record(a);
+        const auto got = RunEigen(a);
+        EXPECT_EQ(got.wr, (std::vector<double>{1, 1}));
+        EXPECT_TRUE(SameBits(got.wi[0], 0.0) && SameBits(got.wi[1], 0.0)) << got.wi[0] << " " << got.wi[1];
+        EXPECT_EQ(got.vr, (Rows{{r, r}, {-r, -r}}));
+        EXPECT_EQ(got.vi, (Rows{{0, 0}, {0, 0}}));
+    }
+}
+
 TEST(EigenOutputs, SkippedOutputsAndAliases) {
     const auto want = RunEigen(MakeMatrix(kGeneral));
     auto a = MakeMatrix(kGeneral);

@@ -361,6 +361,15 @@ TEST(EdgeClasses, TinyPivotsAndExactZeros) {
         EXPECT_MATRIX_ERROR(run({{0, 0}, {0, 1}}, kChol.run), 14, 1128);
         EXPECT_EQ(run({{1e-300}}, kChol.run), (Rows{{1e-150}})) << events;
     }
+    // The same zero radicand where a handler has shrunk the receiver and
+    // every read is checked: the failure empties the output.
+    auto a = MakeMatrix({{4, 2, 2}, {2, 5, 3}, {2, 3, 6}});
+    Record(a)->onProgress = [&a](int index, bool&) {
+        if (index == 0) a->Size(2, 2), a->SetItem(1, 1, 1);  // 1 - c(1, 0)^2 = 0
+    };
+    MatrixPtr l = MakeMatrix({{7}});
+    EXPECT_MATRIX_ERROR(a->Cholesky(&l), 14, 1128);
+    EXPECT_EQ(l, nullptr);
 }
 
 // A handler that shrinks the receiver in one dimension or both: every

@@ -27,8 +27,10 @@ scratch="${MUTATION_SCRATCH:-${TMPDIR:-/tmp}/kestrim-mutation-$(id -u)}"
 tests=(test_runtime test_core test_ops test_linsys test_decomp test_eigen test_oom)
 
 echo "== scratch copy in $scratch"
+# Copied files get the current time (-m), so the build never keeps an
+# object older than a changed source.
 mkdir -p "$scratch/src"
-git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$scratch/src"
+git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xmf - -C "$scratch/src"
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 export CCACHE_BASEDIR="$scratch"

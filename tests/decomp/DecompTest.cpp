@@ -236,6 +236,8 @@ TEST(Decomp, ExactZerosTiesAndTinyScalesMatchTheReference) {
         {{0, 0}, {0, 0}},
         {{-1, 2}, {1, -2}, {0, 0}},
         {{1e-310, 2e-310}, {3e-310, 0}},
+        {{1e-302, 1}, {2e-302, 1}, {0, 3}},  // a tiny column still takes its reflection
+        {{3, 1e-302}, {1, -2e-302}},
     };
     for (const Grid& a : inputs)
         for (const bool events : {false, true}) {

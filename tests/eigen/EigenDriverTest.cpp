@@ -104,13 +104,16 @@ TEST(EigenOutputs, OneByOneIsDeliveredAsItIs) {
 
 // Equal eigenvalues keep the order the iteration left them in (only a
 // strictly larger value moves), and the vectors follow; exact zeros make no
-// reflection. The events-on run gives the same bits.
+// reflection, tiny values do. The events-on run gives the same bits.
 TEST(EigenOutputs, TiesAndZerosOnTheSymmetricPath) {
     const std::tuple<Rows, std::vector<double>, Rows> cases[] = {
         {{{1, 0, 0}, {0, 3, 0}, {0, 0, 3}}, {3, 3, 1}, {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}}},
         {{{3, 0, 0}, {0, 1, 0}, {0, 0, 3}}, {3, 3, 1}, {{1, 0, 0}, {0, 0, 1}, {0, 1, 0}}},
         {{{2, 0}, {0, 2}}, {2, 2}, {{1, 0}, {0, 1}}},
         {{{0, 0}, {0, 0}}, {0, 0}, {{1, 0}, {0, 1}}},
+        // Tiny but nonzero off-diagonal rows are still reflected: the
+        // reflections give the vectors their signs.
+        {{{1, 1e-302, 1e-302}, {1e-302, 2, 0}, {1e-302, 0, 3}}, {3, 2, 1}, {{0, 0, -1}, {0, -1, 0}, {1, 0, 0}}},
     };
     for (const auto& [a, values, vectors] : cases)
         for (const bool events : {false, true}) {

@@ -24,6 +24,15 @@ inline constexpr const char* kSource = "KestrimMatrixLib.Matrix";
 std::string HelpFilePath();
 std::string HelpFilePathFor(const std::string& folder);
 
+// Called from the catch (...) handler that ends every public member: a
+// component or runtime error (kestrim::Error) and an event handler's own
+// exception pass unchanged; any other exception (std::bad_alloc,
+// std::length_error, ...) becomes the runtime's out-of-memory error.
+[[noreturn]] void RethrowAsDocumented();
+// Records the exception in flight as an event handler's own, so that
+// RethrowAsDocumented passes it on unchanged.
+void MarkHandlerException() noexcept;
+
 // Percent of the elementwise operations after finishing zero-based row i
 // of `rows`: (i + 1) * 100 / rows in Double. (The product is formed in 64
 // bits, so it cannot wrap for tall matrices.)

@@ -18,8 +18,14 @@ void NotifyHandlers(const Handlers& handlers, Notify notify) {
     for (const auto& [cookie, handler] : snapshot) {
         const bool connected = std::any_of(handlers.begin(), handlers.end(),
                                            [cookie = cookie](const auto& e) { return e.first == cookie; });
+        if (!connected) continue;
         MatrixEvents& target = *handler;  // lambdas may not capture a structured binding in C++20
-        if (connected) fp::RunInCallerEnvironment([&] { notify(target); });
+        try {
+            fp::RunInCallerEnvironment([&] { notify(target); });
+        } catch (...) {
+            detail::MarkHandlerException();
+            throw;
+        }
     }
 }
 

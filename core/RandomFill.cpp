@@ -4,7 +4,7 @@
 
 namespace kestrim {
 
-void Matrix::FillRandom(double LowLimit, double HighLimit, int16_t NumDecimalPlaces) {
+void Matrix::FillRandom(double LowLimit, double HighLimit, int16_t NumDecimalPlaces) try {
     detail::OperationScope scope(*this);
     const double range = HighLimit - LowLimit;
     fp::TestStep();
@@ -49,6 +49,8 @@ void Matrix::FillRandom(double LowLimit, double HighLimit, int16_t NumDecimalPla
         Elements = std::move(work);
         RaiseDone("FillRandom");
     }
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -53,14 +53,18 @@ public:
         if (!Factorise()) return;
         fp::TestStep();
 
-        // Each stage decides on its output when it starts.
+        // Both outputs' storage is obtained before either is written, so
+        // running out of memory leaves them as they were. Each stage still
+        // decides on its output when it starts.
+        DoubleArray rStorage = R != nullptr && *R ? ZeroStorage(n_, n_) : DoubleArray();
+        DoubleArray qStorage = Q != nullptr && *Q ? ZeroStorage(m_, n_) : DoubleArray();
         if (R != nullptr && *R) {
             MatrixPtr target = *R;
-            if (!FormR(*target)) return;
+            if (!FormR(*target, std::move(rStorage))) return;
         }
         if (Q != nullptr && *Q) {
             MatrixPtr target = *Q;
-            if (!FormQ(*target)) return;
+            if (!FormQ(*target, std::move(qStorage))) return;
         }
         fp::TestStep();
         if (MatrixAccess::EventsEnabled(self_)) MatrixAccess::RaiseDone(self_, kQrName);
@@ -222,9 +226,20 @@ private:
             RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
     }
 
+    static DoubleArray ZeroStorage(std::size_t rows, std::size_t cols) {
+        return DoubleArray::Create2D(static_cast<int32_t>(rows) - 1, static_cast<int32_t>(cols) - 1);
+    }
+
+    // Gives `target` zero storage of rows x cols, as Size does, from
+    // `storage` when that was obtained in advance.
+    static void Resize(Matrix& target, DoubleArray storage, std::size_t rows, std::size_t cols) {
+        if (!storage.HasStorage()) storage = ZeroStorage(rows, cols);
+        MatrixAccess::SetData(target, std::move(storage));
+    }
+
     // R into `target`, row by row; false when cancelled.
-    bool FormR(Matrix& target) {
-        target.Size(static_cast<int32_t>(n_), static_cast<int32_t>(n_));
+    bool FormR(Matrix& target, DoubleArray storage) {
+        Resize(target, std::move(storage), n_, n_);
         for (std::size_t i = 0; i < n_; ++i) {
             // An event handler may have resized or emptied the object.
             RequireCovers(target, n_, n_);
@@ -245,8 +260,8 @@ private:
     }
 
     // Q accumulated backwards in `target`; false when cancelled.
-    bool FormQ(Matrix& target) {
-        target.Size(static_cast<int32_t>(m_), static_cast<int32_t>(n_));
+    bool FormQ(Matrix& target, DoubleArray storage) {
+        Resize(target, std::move(storage), m_, n_);
         // Until an event handler has run, Q holds only what this loop wrote:
         // products of reflections with entries bounded by about 1, so no step
         // can fault. Once a handler may have changed Q's elements, a fault
@@ -321,7 +336,7 @@ private:
 
 }  // namespace
 
-void Matrix::QR(MatrixPtr* Q, MatrixPtr* R) {
+void Matrix::QR(MatrixPtr* Q, MatrixPtr* R) try {
     detail::OperationScope scope(*this);
     if (LastRow < LastCol)
         detail::RaiseMatrixError(18, detail::kSource,
@@ -335,6 +350,8 @@ void Matrix::QR(MatrixPtr* Q, MatrixPtr* R) {
         fp::ClearFlags();
         detail::RaiseMatrixError(15, detail::kSource, "An error occurred during QR.", kQrHelp);
     }
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -25,6 +25,10 @@ constexpr int32_t kSvdHelp = 1132;
 // The outputs the caller supplied are written in this order: U, V, then S.
 void Deliver(Matrix& self, detail::SvdWork& work, bool wantU, bool wantV, MatrixPtr* U,
              MatrixPtr* S, MatrixPtr* V) {
+    // S's storage is obtained before anything is written, so running out
+    // of memory leaves every output as it was.
+    const auto n = static_cast<int32_t>(work.n);
+    DoubleArray diagonal = S != nullptr && *S ? DoubleArray::Create2D(n - 1, n - 1) : DoubleArray();
     if (wantU) {
         MatrixPtr target = *U;
         detail::RequireObject(target);
@@ -36,17 +40,15 @@ void Deliver(Matrix& self, detail::SvdWork& work, bool wantU, bool wantV, Matrix
         MatrixAccess::SetData(*target, std::move(work.v));
     }
     if (S != nullptr && *S) {
-        MatrixPtr target = *S;
-        const auto n = static_cast<int32_t>(work.n);
-        target->Size(n, n);
-        for (int32_t i = 0; i < n; ++i) MatrixAccess::SetElement(*target, i, i, work.w[i]);
+        for (int32_t i = 0; i < n; ++i) diagonal.At(i, i) = work.w[i];
+        MatrixAccess::SetData(**S, std::move(diagonal));
     }
     if (MatrixAccess::EventsEnabled(self)) MatrixAccess::RaiseDone(self, "SVD");
 }
 
 }  // namespace
 
-void Matrix::SVD(MatrixPtr* U, MatrixPtr* S, MatrixPtr* V) {
+void Matrix::SVD(MatrixPtr* U, MatrixPtr* S, MatrixPtr* V) try {
     detail::OperationScope scope(*this);
     bool failed = false;
     try {
@@ -69,6 +71,8 @@ void Matrix::SVD(MatrixPtr* U, MatrixPtr* S, MatrixPtr* V) {
         fp::ClearFlags();
         detail::RaiseMatrixError(16, detail::kSource, "An error occurred during SVD.", kSvdHelp);
     }
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

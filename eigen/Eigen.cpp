@@ -2,7 +2,6 @@
 // from the first to the second when the QL iteration fails, lays out the
 // complex eigenvector pairs and delivers the outputs.
 #include <cmath>
-#include <new>
 #include <utility>
 
 #include "core/MatrixAccess.h"
@@ -64,8 +63,12 @@ Square CopyElements(const Matrix& m, int32_t order) {
         double* dst = a.Col(c);
         for (int32_t r = 0; r < order; ++r) dst[r] = src[r];
     }
-    // Every loop of the solvers that ends on a computed value relies on
-    // finite data; an infinity or NaN in the input is an invalid operand.
+    // From order 2 up, loops of the solvers that end on a computed value
+    // (balancing's scaling, the convergence tests) rely on finite data and
+    // might never end on an infinity or NaN, so such input is refused as an
+    // invalid operand. A 1 x 1 matrix is its own eigenvalue: no arithmetic
+    // runs, and the element is delivered as it is.
+    if (order < 2) return a;
     for (int32_t c = 0; c < order; ++c) {
         const double* col = a.Col(c);
         for (int32_t r = 0; r < order; ++r) {
@@ -75,17 +78,19 @@ Square CopyElements(const Matrix& m, int32_t order) {
     return a;
 }
 
-void WriteValues(MatrixPtr* out, const Vector& v) {
-    if (out == nullptr || !*out) return;
-    const MatrixPtr target = *out;
-    DoubleArray a = DoubleArray::Create1D(static_cast<int32_t>(v.size()) - 1);
+// The column that a values output receives, as AsArray (let) makes it from
+// a one-dimensional array; that has no column for no eigenvalues (the
+// subscript error). No storage when the output is not wanted.
+DoubleArray ValuesColumn(MatrixPtr* out, const Vector& v) {
+    if (out == nullptr || !*out) return DoubleArray();
+    if (v.empty()) RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
+    DoubleArray a = DoubleArray::Create2D(static_cast<int32_t>(v.size()) - 1, 0);
     for (std::size_t i = 0; i < v.size(); ++i) a.Data()[i] = v[i];
-    target->SetAsArray(a);
+    return a;
 }
 
-void WriteVectors(MatrixPtr* out, const Square& s) {
-    if (out == nullptr || !*out) return;
-    const MatrixPtr target = *out;
+DoubleArray VectorsArray(MatrixPtr* out, const Square& s) {
+    if (out == nullptr || !*out) return DoubleArray();
     const int32_t n = s.Order() - 1;
     DoubleArray a = DoubleArray::Create2D(n, n);
     double* dst = a.Data();
@@ -93,13 +98,17 @@ void WriteVectors(MatrixPtr* out, const Square& s) {
         const double* col = s.Col(c);
         for (int32_t r = 0; r <= n; ++r) *dst++ = col[r];
     }
-    MatrixAccess::SetData(*target, std::move(a));
+    return a;
+}
+
+void Deliver(MatrixPtr* out, DoubleArray array) {
+    if (array.HasStorage()) MatrixAccess::SetData(**out, std::move(array));
 }
 
 }  // namespace
 
 void Matrix::Eigen(MatrixPtr* RealValues, MatrixPtr* ImagValues, MatrixPtr* RealVectors,
-                   MatrixPtr* ImagVectors) {
+                   MatrixPtr* ImagVectors) try {
     detail::OperationScope scope(*this);
     if (LastRow != LastCol) {
         detail::RaiseMatrixError(5, detail::kSource, "This operation is possible only for a square Matrix.",
@@ -115,7 +124,7 @@ void Matrix::Eigen(MatrixPtr* RealValues, MatrixPtr* ImagValues, MatrixPtr* Real
     Vector WR, WI;
     Square VR, VI;
     int32_t failed = 0;
-    try {
+    {
         Square A = CopyElements(*this, order);
         WR = detail::eigen::MakeVector(order);
         WI = detail::eigen::MakeVector(order);
@@ -187,16 +196,22 @@ void Matrix::Eigen(MatrixPtr* RealValues, MatrixPtr* ImagValues, MatrixPtr* Real
                 detail::RaiseMatrixError(17, detail::kSource, "An error occurred during Eigen.", kEigenHelp);
             }
         }
-    } catch (const std::bad_alloc&) {
-        RaiseRuntimeError(RuntimeError::OutOfMemory);
     }
 
-    WriteValues(RealValues, WR);
-    WriteValues(ImagValues, WI);
-    WriteVectors(RealVectors, VR);
-    WriteVectors(ImagVectors, VI);
+    // Every output's array exists before the first is written, so running
+    // out of memory leaves them all as they were.
+    DoubleArray realValues = ValuesColumn(RealValues, WR);
+    DoubleArray imagValues = ValuesColumn(ImagValues, WI);
+    DoubleArray realVectors = VectorsArray(RealVectors, VR);
+    DoubleArray imagVectors = VectorsArray(ImagVectors, VI);
+    Deliver(RealValues, std::move(realValues));
+    Deliver(ImagValues, std::move(imagValues));
+    Deliver(RealVectors, std::move(realVectors));
+    Deliver(ImagVectors, std::move(imagVectors));
 
     if (EventsEnabled) MatrixAccess::RaiseDone(*this, "Eigen");
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -159,7 +159,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
 
     int32_t en = High;
     double t = 0.0;
-    int32_t itn = 30 * (n + 1);
+    int64_t itn = 30 * (static_cast<int64_t>(n) + 1);
 
     // The Fast policy records Z's reflections and rotations and applies
     // them when Z is next read (ReflectorLog.h); they cannot be the first

@@ -147,7 +147,7 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
 
 }  // namespace
 
-void Matrix::Cholesky(MatrixPtr* l) {
+void Matrix::Cholesky(MatrixPtr* l) try {
     detail::OperationScope scope(*this);
     if (LastRow != LastCol)
         RaiseMatrixError(5, kSource, "This operation is possible only for a square Matrix.", kHelp);
@@ -175,6 +175,8 @@ void Matrix::Cholesky(MatrixPtr* l) {
     }
     if (l != nullptr && *l) MatrixAccess::SetData(**l, std::move(factor));
     linsys::Finish(*this, "CHOLdc");
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 void Matrix::CHOLdc(MatrixPtr* l) { Cholesky(l); }

@@ -91,7 +91,7 @@ std::size_t FactorPanel(double* w, std::size_t ld, std::size_t n, std::size_t k0
 
 }  // namespace
 
-double Matrix::Determinant() {
+double Matrix::Determinant() try {
     detail::OperationScope scope(*this);
     if (LastRow != LastCol)
         RaiseMatrixError(8, kSource, "Determinant can be calculated only for a square matrix.", 1116);
@@ -158,6 +158,8 @@ double Matrix::Determinant() {
     fp::TestStep();
     linsys::Finish(*this, "Determinant");
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -8,7 +8,7 @@ using detail::kSource;
 using detail::MatrixAccess;
 using detail::RaiseMatrixError;
 
-MatrixPtr Matrix::Inverse() {
+MatrixPtr Matrix::Inverse() try {
     detail::OperationScope scope(*this);
     if (LastRow != LastCol)
         RaiseMatrixError(5, kSource, "This operation is possible only for a square Matrix.", 1108);
@@ -27,6 +27,8 @@ MatrixPtr Matrix::Inverse() {
                                                            static_cast<std::size_t>(n)));
     linsys::Finish(*this, "Inverse");
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -178,14 +178,29 @@ Outcome CroutFrom(Matrix& receiver, std::vector<double>& a, const linsys::Initia
     return Outcome::Completed;
 }
 
-// Writes one factor into the caller's object, giving it storage of the
-// right size first.
-void WriteFactor(MatrixPtr* target, const double* a, std::size_t ld, std::size_t n, bool lower) {
+// True when the caller wants this factor and its object is not already
+// n x n with storage (an object of that size is only overwritten).
+bool NeedsStorage(MatrixPtr* target, std::size_t n) {
+    if (target == nullptr || !*target) return false;
+    const Matrix& m = **target;
+    const auto size = static_cast<int32_t>(n);
+    return m.Rows() != size || m.Cols() != size || !MatrixAccess::Elements(m).HasStorage();
+}
+
+// Zero n x n storage for a factor whose object needs it, unless `storage`
+// already holds it.
+void ObtainStorage(MatrixPtr* target, std::size_t n, DoubleArray& storage) {
+    if (NeedsStorage(target, n) && !storage.HasStorage())
+        storage = DoubleArray::Create2D(static_cast<int32_t>(n) - 1, static_cast<int32_t>(n) - 1);
+}
+
+// Writes one factor into the caller's object, giving it the storage that
+// ObtainStorage provided when it needs new storage.
+void WriteFactor(MatrixPtr* target, DoubleArray storage, const double* a, std::size_t ld, std::size_t n,
+                 bool lower) {
     if (target == nullptr || !*target) return;
     Matrix& m = **target;
-    const auto size = static_cast<int32_t>(n);
-    if (m.Rows() != size || m.Cols() != size || !MatrixAccess::Elements(m).HasStorage())
-        m.Size(size, size);
+    if (NeedsStorage(target, n)) MatrixAccess::SetData(m, std::move(storage));
     DoubleArray& e = MatrixAccess::Elements(m);
     double* dst = e.Data();
     const std::size_t stride = e.Stride();
@@ -212,7 +227,7 @@ void WriteFactor(MatrixPtr* target, const double* a, std::size_t ld, std::size_t
 
 }  // namespace
 
-void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSign) {
+void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSign) try {
     detail::OperationScope scope(*this);
     if (LastRow != LastCol)
         RaiseMatrixError(5, kSource, "This operation is possible only for a square Matrix.", kHelp);
@@ -222,15 +237,27 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     Variant discardedIndex;
     int32_t discardedSign = 0;
     PermOutputs out{PermIndex ? *PermIndex : discardedIndex, PermSign ? *PermSign : discardedSign};
-    out.index = Variant::MakeVariantArray(n);
-    out.sign = 1;
-    for (int32_t i = 0; i < n; ++i) out.index.SetAt(i, Variant(i));
-    RequireStorage();
-
+    // The identity index, the work copy and the factors' storage are
+    // obtained before any output changes, so running out of memory leaves
+    // them as they were.
+    DoubleArray lStorage, uStorage;
+    ObtainStorage(l, size, lStorage);
+    ObtainStorage(U, size, uStorage);
+    Variant identity = Variant::MakeVariantArray(n);
+    for (int32_t i = 0; i < n; ++i) identity.SetAt(i, Variant(i));
     const std::size_t ld = linsys::PaddedStride(size);
-    std::vector<double> a = linsys::RowMajorCopy(Elements, size, ld);
-    std::vector<double> scale = RowScales(a, ld, size);
+    std::vector<double> a, scale;
+    if (Elements.HasStorage()) {
+        a = linsys::RowMajorCopy(Elements, size, ld);
+        scale = RowScales(a, ld, size);
+    }
     linsys::InitialState initial([this, size] { return linsys::RowMajorCopy(Elements, size); });
+    // With events on, a handler may change the receiver: the copy that a
+    // replay starts from is taken now, before any output changes.
+    if (EventsEnabled && Elements.HasStorage()) initial.Keep();
+    out.index = std::move(identity);
+    out.sign = 1;
+    RequireStorage();
 
     bool cancel = false;
     std::size_t imax = 0;  // kept across columns, as the pivot search only moves it on a hit
@@ -290,9 +317,15 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
 
     const double* factor = replayed ? crout.data() : a.data();
     const std::size_t factorLd = replayed ? size : ld;
-    WriteFactor(l, factor, factorLd, size, true);
-    WriteFactor(U, factor, factorLd, size, false);
+    // A handler may have changed the objects meanwhile: both factors'
+    // storage exists before either is written.
+    ObtainStorage(l, size, lStorage);
+    ObtainStorage(U, size, uStorage);
+    WriteFactor(l, std::move(lStorage), factor, factorLd, size, true);
+    WriteFactor(U, std::move(uStorage), factor, factorLd, size, false);
     linsys::Finish(*this, "LU");
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 void Matrix::LUdc(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSign) {

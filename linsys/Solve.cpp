@@ -8,7 +8,7 @@ using detail::kSource;
 using detail::MatrixAccess;
 using detail::RaiseMatrixError;
 
-MatrixPtr Matrix::Solve(MatrixPtr RightHandTerms) {
+MatrixPtr Matrix::Solve(MatrixPtr RightHandTerms) try {
     detail::OperationScope scope(*this);
     if (LastCol != LastRow)
         RaiseMatrixError(9, kSource, "Not as square Matrix. System of equations can not be solved.",
@@ -37,6 +37,8 @@ MatrixPtr Matrix::Solve(MatrixPtr RightHandTerms) {
     }
     linsys::Finish(*this, "Solve");
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -131,7 +131,7 @@ std::size_t FactorPanel(double* aug, std::size_t n, std::size_t k0, std::size_t 
 
 }  // namespace
 
-MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) {
+MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) try {
     detail::OperationScope scope(*this);
     // The right-hand side's array is read before anything is validated.
     detail::RequireObject(RightHandSide);
@@ -214,6 +214,8 @@ MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) {
     for (int32_t i = 0; i < n; ++i) result->SetItem(i, 0, aug[static_cast<std::size_t>(i) * w + size]);
     linsys::Finish(*this, "SolveGauss");
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

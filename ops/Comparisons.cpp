@@ -11,7 +11,7 @@ namespace kestrim {
 
 using detail::MatrixAccess;
 
-bool Matrix::IsSymmetric() const {
+bool Matrix::IsSymmetric() const try {
     detail::OperationScope scope(*this);
     if (!IsSquare()) return false;
     const int32_t n = LastRow + 1;
@@ -39,9 +39,11 @@ bool Matrix::IsSymmetric() const {
         }
     }
     return true;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-bool Matrix::IsEqualTo(MatrixPtr Matrix2, double MaxDifference) {
+bool Matrix::IsEqualTo(MatrixPtr Matrix2, double MaxDifference) try {
     detail::OperationScope scope(*this);
     detail::RequireObject(Matrix2);
     const int32_t otherRows = Matrix2->Rows();
@@ -81,6 +83,8 @@ bool Matrix::IsEqualTo(MatrixPtr Matrix2, double MaxDifference) {
             if (!(d < MaxDifference)) return false;
         }
     return true;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

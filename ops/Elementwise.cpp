@@ -230,15 +230,17 @@ void TransposeAll(const double* e, std::size_t lde, double* t, int32_t m, int32_
 
 }  // namespace
 
-MatrixPtr Matrix::Plus(MatrixPtr MatrixToAdd) {
+MatrixPtr Matrix::Plus(MatrixPtr MatrixToAdd) try {
     detail::OperationScope scope(*this);
     detail::RequireObject(MatrixToAdd);
     if (!SameSize(*this, *MatrixToAdd))
         RaiseMatrixError(12, kSource, "Matrices do not have the same size.", 1110);
     return BinaryToNew<Op::Add>(*this, MatrixToAdd, "Plus");
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-MatrixPtr Matrix::Minus(MatrixPtr MatrixToSubtract) {
+MatrixPtr Matrix::Minus(MatrixPtr MatrixToSubtract) try {
     detail::OperationScope scope(*this);
     detail::RequireObject(MatrixToSubtract);
     const int32_t otherRows = MatrixToSubtract->Rows();
@@ -246,25 +248,31 @@ MatrixPtr Matrix::Minus(MatrixPtr MatrixToSubtract) {
     if (otherRows != LastRow + 1 || otherCols != LastCol + 1)
         RaiseMatrixError(12, kSource, "Matrices do not have the same size.", 1112);
     return BinaryToNew<Op::Subtract>(*this, MatrixToSubtract, "Minus");
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-void Matrix::PlusEquals(MatrixPtr Matrix2) {
+void Matrix::PlusEquals(MatrixPtr Matrix2) try {
     detail::OperationScope scope(*this);
     detail::RequireObject(Matrix2);
     if (!SameSize(*this, *Matrix2))
         RaiseMatrixError(12, kSource, "Matrices do not have the same size.", 1111);
     BinaryInPlace<Op::Add>(*this, Matrix2, "PlusEquals");
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-void Matrix::MinusEquals(MatrixPtr Matrix2) {
+void Matrix::MinusEquals(MatrixPtr Matrix2) try {
     detail::OperationScope scope(*this);
     detail::RequireObject(Matrix2);
     if (!SameSize(*this, *Matrix2))
         RaiseMatrixError(12, kSource, "Matrices do not have the same size.", 1113);
     BinaryInPlace<Op::Subtract>(*this, Matrix2, "MinusEquals");
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-MatrixPtr Matrix::TimesScalar(double Number) {
+MatrixPtr Matrix::TimesScalar(double Number) try {
     detail::OperationScope scope(*this);
     const int32_t m = LastRow + 1;
     const int32_t n = LastCol + 1;
@@ -278,9 +286,11 @@ MatrixPtr Matrix::TimesScalar(double Number) {
     MatrixAccess::SetData(*result, std::move(w));
     if (events) MatrixAccess::RaiseDone(*this, "TimesScalar");
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-MatrixPtr Matrix::Transpose() {
+MatrixPtr Matrix::Transpose() try {
     detail::OperationScope scope(*this);
     const int32_t m = LastRow + 1;
     const int32_t n = LastCol + 1;
@@ -310,6 +320,8 @@ MatrixPtr Matrix::Transpose() {
     MatrixAccess::SetData(*result, std::move(t));
     if (events) MatrixAccess::RaiseDone(*this, "Transpose");
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -15,7 +15,7 @@ namespace kestrim {
 
 using detail::MatrixAccess;
 
-void Matrix::NormalizeMe(double* NormValue) {
+void Matrix::NormalizeMe(double* NormValue) try {
     detail::OperationScope scope(*this);
     const int32_t m = LastRow + 1;
     const int32_t n = LastCol + 1;
@@ -66,13 +66,17 @@ void Matrix::NormalizeMe(double* NormValue) {
         }
     }
     if (NormValue) *NormValue = v;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-MatrixPtr Matrix::Normalize(double* NormValue) {
+MatrixPtr Matrix::Normalize(double* NormValue) try {
     detail::OperationScope scope(*this);
     MatrixPtr copy = Clone();
     copy->NormalizeMe(NormValue);
     return copy;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -17,7 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <vector>
 
 #include "core/MatrixAccess.h"
@@ -55,7 +54,9 @@ public:
                 packed_ = std::make_unique_for_overwrite<double[]>(
                     static_cast<std::size_t>(n_) * static_cast<std::size_t>(q_));
             }
-            row_.resize(static_cast<std::size_t>(std::max(n_, 1)));
+            // One receiver row at a time, only when a row is computed: a
+            // 0 x n receiver with a huge n must not cost n doubles.
+            if (m_ > 0 && q_ > 0) row_.resize(static_cast<std::size_t>(std::max(n_, 1)));
         } catch (const std::bad_alloc&) {
             RaiseRuntimeError(RuntimeError::OutOfMemory);
         }
@@ -86,13 +87,8 @@ public:
         bool cancel = false;
         std::unique_ptr<double[]> snapshot;
         if (packed_) {
-            try {
-                snapshot = std::make_unique_for_overwrite<double[]>(
-                    static_cast<std::size_t>(std::min(m_, kRowBlock)) *
-                    static_cast<std::size_t>(n_));
-            } catch (const std::bad_alloc&) {
-                RaiseRuntimeError(RuntimeError::OutOfMemory);
-            }
+            snapshot = std::make_unique_for_overwrite<double[]>(
+                static_cast<std::size_t>(std::min(m_, kRowBlock)) * static_cast<std::size_t>(n_));
         }
         for (int32_t i0 = 0; i0 < m_; i0 += kRowBlock) {
             const int32_t i1 = std::min(m_, i0 + kRowBlock);
@@ -259,7 +255,7 @@ private:
 
 }  // namespace
 
-MatrixPtr Matrix::Times(MatrixPtr Matrix2) {
+MatrixPtr Matrix::Times(MatrixPtr Matrix2) try {
     detail::OperationScope scope(*this);
     detail::RequireObject(Matrix2);
     const int32_t n = Matrix2->Rows();
@@ -291,6 +287,8 @@ MatrixPtr Matrix::Times(MatrixPtr Matrix2) {
     MatrixAccess::SetData(*result, std::move(r));
     if (events) MatrixAccess::RaiseDone(*this, "Times");
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

@@ -29,10 +29,12 @@ bool EntryInPlace(const Variant& index, int32_t p) {
 // PermIndex(i), updating the index as it goes: position i is examined
 // until its entry names i itself (or a line that does not exist), each
 // exchange putting one line where it belongs and setting that entry to its
-// own position. An exchange with a line whose entry is already in place
-// could only undo an earlier one (a duplicate entry), so the position is
-// left as it is then; every exchange therefore settles one more position,
-// and the loop ends after at most last + 1 exchanges.
+// own position. The first examination of a position exchanges whenever the
+// entry names another existing line, as a single pass would. A repeated
+// examination whose partner entry is already in place could only undo an
+// earlier exchange (a duplicate entry), so the position is left as it is
+// then; every repeated exchange therefore settles one more position, and
+// the loop ends after at most 2 * (last + 1) exchanges.
 template <class SwapLines>
 void Rearrange(Variant& index, int32_t last, SwapLines swapLines) {
     int32_t lo = index.LBound(1);
@@ -42,10 +44,10 @@ void Rearrange(Variant& index, int32_t last, SwapLines swapLines) {
     if (hi < 0) hi = 0;
     if (hi > last) hi = last;
     for (int32_t i = lo; i <= hi; ++i) {
-        for (;;) {
+        for (bool first = true;; first = false) {
             const int32_t p = index.At(i).ToLong();
             if (p == i || p < 0 || p > last) break;
-            if (EntryInPlace(index, p)) break;
+            if (!first && EntryInPlace(index, p)) break;
             swapLines(i, p);
             index.SetAt(i, index.At(p));
             index.SetAt(p, Variant(p));
@@ -55,7 +57,7 @@ void Rearrange(Variant& index, int32_t last, SwapLines swapLines) {
 
 }  // namespace
 
-MatrixPtr Matrix::RowVector(int32_t RowIndex) {
+MatrixPtr Matrix::RowVector(int32_t RowIndex) try {
     detail::OperationScope scope(*this);
     if (RowIndex < 0 || RowIndex > LastRow)
         RaiseMatrixError(19, kSource, "Row index exceeds matrix size.", 1138);
@@ -67,9 +69,11 @@ MatrixPtr Matrix::RowVector(int32_t RowIndex) {
     auto result = Matrix::New();
     MatrixAccess::SetData(*result, std::move(w));
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-MatrixPtr Matrix::ColVector(int32_t ColIndex) {
+MatrixPtr Matrix::ColVector(int32_t ColIndex) try {
     detail::OperationScope scope(*this);
     if (ColIndex < 0 || ColIndex > LastCol)
         RaiseMatrixError(20, kSource, "Column index exceeds matrix size.", 1139);
@@ -82,18 +86,22 @@ MatrixPtr Matrix::ColVector(int32_t ColIndex) {
     auto result = Matrix::New();
     MatrixAccess::SetData(*result, std::move(w));
     return result;
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-void Matrix::RearrangeRows(Variant& PermIndex) {
+void Matrix::RearrangeRows(Variant& PermIndex) try {
     detail::OperationScope scope(*this);
     if (!PermIndex.IsArray()) RaiseMatrixError(3, kSource, "Not an array.", 1129);
     Rearrange(PermIndex, LastRow, [this](int32_t a, int32_t b) {
         MatrixAccess::RequireStorage(*this);
         for (int32_t j = 0; j <= LastCol; ++j) std::swap(Elements.At(a, j), Elements.At(b, j));
     });
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
-void Matrix::RearrangeCols(Variant& PermIndex) {
+void Matrix::RearrangeCols(Variant& PermIndex) try {
     detail::OperationScope scope(*this);
     if (!PermIndex.IsArray()) RaiseMatrixError(3, kSource, "Not an array.", 1130);
     Rearrange(PermIndex, LastCol, [this](int32_t a, int32_t b) {
@@ -102,6 +110,8 @@ void Matrix::RearrangeCols(Variant& PermIndex) {
         double* y = &Elements.At(0, b);
         std::swap_ranges(x, x + LastRow + 1, y);
     });
+} catch (...) {
+    detail::RethrowAsDocumented();
 }
 
 }  // namespace kestrim

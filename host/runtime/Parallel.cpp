@@ -77,6 +77,17 @@ double* ThreadScratch(std::size_t count) {
     return buffer.get();
 }
 
+void StartThreads() {
+    ThreadScratch(0);
+    const int threads = NumThreads();
+    if (threads <= 1 || omp_in_parallel()) return;
+    // Each thread also sets up its scratch array's thread-local slot now:
+    // the C library ends the process when it cannot register the slot's
+    // clean-up for lack of memory.
+#pragma omp parallel num_threads(threads)
+    ThreadScratch(0);
+}
+
 void RunParallel(int64_t count, int threads, void (*body)(void*, int64_t, int64_t), void* context) {
     const int chunks = static_cast<int>(std::min<int64_t>(threads, count));
     if (chunks <= 1 || omp_in_parallel()) {
@@ -90,9 +101,9 @@ void RunParallel(int64_t count, int threads, void (*body)(void*, int64_t, int64_
         // The runtime may give fewer threads than asked: each takes every
         // chunk of its residue class, so the partition stays the same.
         const int team = omp_get_num_threads();
-        std::fenv_t saved;
-        std::fegetenv(&saved);
-        std::fesetenv(FE_DFL_ENV);
+        // Each worker computes in the default environment with its own
+        // flags clear, and gives its thread's environment back afterwards.
+        fp::FpScope scope;
         for (int c = omp_get_thread_num(); c < chunks; c += team) {
             const int64_t begin = count * c / chunks;
             const int64_t end = count * (c + 1) / chunks;
@@ -103,7 +114,6 @@ void RunParallel(int64_t count, int threads, void (*body)(void*, int64_t, int64_
             }
         }
         faults.fetch_or(std::fetestexcept(fp::kFaultFlags));
-        std::fesetenv(&saved);
     }
     for (const std::exception_ptr& error : errors)
         if (error) std::rethrow_exception(error);

@@ -47,6 +47,13 @@ int ThreadsFor(double work) noexcept;
 // error when the storage cannot be obtained.
 double* ThreadScratch(std::size_t count);
 
+// Starts the OpenMP runtime's worker threads for NumThreads() now, if they
+// are not running yet. The runtime ends the process when it cannot create
+// a thread (it has no way to report an error), and it creates them at the
+// first parallel section; a program that expects to run short of memory or
+// threads later can start them while it can.
+void StartThreads();
+
 // Implementation of ParallelFor (not templated, so OpenMP stays in one file).
 void RunParallel(int64_t count, int threads, void (*body)(void*, int64_t, int64_t), void* context);
 

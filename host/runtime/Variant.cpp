@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 #include "kestrim/Error.h"
@@ -59,6 +60,10 @@ Variant Variant::FromBoolean(bool value) {
 }
 
 Variant Variant::MakeArray(VariantType type, std::vector<Variant> items, int32_t lower) {
+    // Both bounds are Longs: an array whose upper bound would pass
+    // 2147483647 cannot exist (UBound could not report it).
+    if (static_cast<int64_t>(lower) + static_cast<int64_t>(items.size()) - 1 > INT32_MAX)
+        RaiseRuntimeError(RuntimeError::Overflow);
     Variant v;
     v.type_ = type;
     v.items_ = std::move(items);

@@ -38,7 +38,10 @@ public:
     Matrix& operator=(const Matrix&) = delete;
     ~Matrix() = default;
 
-    static MatrixPtr New() { return std::make_shared<Matrix>(); }
+    // Every public member raises only kestrim::Error (or an event
+    // handler's own exception): storage that cannot be obtained is the
+    // runtime's out-of-memory error.
+    static MatrixPtr New();
 
     // ---- Dimensions, elements, events switch --------------------------
     bool FireEvents() const noexcept { return EventsEnabled; }
@@ -55,7 +58,7 @@ public:
     // ---- Array exchange and cloning -----------------------------------
     DoubleArray AsArray() const;
     void SetAsArray(const Variant& vData);
-    void SetAsArray(const DoubleArray& vData) { SetAsArray(Variant(vData)); }
+    void SetAsArray(const DoubleArray& vData);
     MatrixPtr Clone() const;
 
     // ---- Text, version, random fill -----------------------------------

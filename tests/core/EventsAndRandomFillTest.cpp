@@ -141,3 +141,28 @@ TEST(Events, ReleasingOrThrowingDuringAnEventIsSafe) {
     EXPECT_THROW(n->FillRandom(7, 7), std::runtime_error);
     EXPECT_EQ(ToRows(*n), (Rows{{1}, {2}}));
 }
+
+// A fault still pending when an event is due stops the operation before
+// any handler runs: the handlers never see a result that a per-step test
+// would have refused. Each kind, and several at once.
+TEST(Events, PendingFaultsStopBeforeTheHandlers) {
+    const std::pair<int, RuntimeError> cases[] = {
+        {FE_OVERFLOW, RuntimeError::Overflow},
+        {FE_DIVBYZERO, RuntimeError::DivisionByZero},
+        {FE_INVALID | FE_OVERFLOW, RuntimeError::Overflow},
+        {FE_DIVBYZERO | FE_INVALID, RuntimeError::DivisionByZero},
+    };
+    for (const auto& [flags, error] : cases)
+        for (const bool done : {false, true}) {
+            auto m = MakeMatrix({{1}});
+            auto rec = Record(m);
+            fp::FpScope scope;
+            std::feraiseexcept(flags);
+            bool cancel = false;
+            EXPECT_RUNTIME_ERROR(done ? detail::MatrixAccess::RaiseDone(*m, "X")
+                                      : (void)detail::MatrixAccess::RaiseOnProgress(*m, "X", 50.0, cancel),
+                                 error);
+            EXPECT_TRUE(rec->events.empty()) << flags << done;
+            EXPECT_FALSE(fp::HasFault());
+        }
+}

@@ -252,6 +252,48 @@ TEST(SVD, CancelDeliversNothing) {
 }
 
 // Failures raise the operation's error before delivering anything, and no Done.
+// Exact zeros (a column already reduced, a leading zero that decides the
+// reflection's sign), ties and subnormal scales: the same bits as the
+// scalar reference, with events off and on; Done only while events are on.
+TEST(Decomp, ExactZerosTiesAndTinyScalesMatchTheReference) {
+    const Grid inputs[] = {
+        {{0, 1}, {1, 0}},
+        {{0, 2, 0}, {0, 0, 3}, {4, 0, 0}},
+        {{1, 1}, {1, 1}, {1, 1}},
+        {{0, 0}, {0, 0}},
+        {{-1, 2}, {1, -2}, {0, 0}},
+        {{1e-310, 2e-310}, {3e-310, 0}},
+        {{1e-302, 1}, {2e-302, 1}, {0, 3}},  // a tiny column still takes its reflection
+        {{3, 1e-302}, {1, -2e-302}},
+    };
+    for (const Grid& a : inputs)
+        for (const bool events : {false, true}) {
+            SCOPED_TRACE(testing::Message() << a.size() << "x" << a[0].size() << " " << a[0][0] << " events " << events);
+            auto m = MakeMatrix(a);
+            auto rec = Record(m);
+            m->SetFireEvents(events);
+            const auto qr = reference::Qr(a);
+            MatrixPtr q = Matrix::New(), r = Matrix::New();
+            m->QR(&q, &r);
+            EXPECT_EQ(BitDifferences(ToRows(*q), qr.q), 0);
+            EXPECT_EQ(BitDifferences(ToRows(*r), qr.r), 0);
+            const auto svd = reference::Svd(a, true, true);
+            MatrixPtr u = Matrix::New(), w = Matrix::New(), v = Matrix::New();
+            if (svd.failure != 0) {  // the sweeps give up on the subnormal scale
+                EXPECT_MATRIX_ERROR(m->SVD(&u, &w, &v), kSvdError, kSvdHelp);
+                continue;
+            }
+            m->SVD(&u, &w, &v);
+            for (std::size_t i = 0; i < svd.w.size(); ++i) EXPECT_TRUE(SameBits(w->Item(i, i), svd.w[i])) << i;
+            EXPECT_EQ(BitDifferences(ToRows(*u), svd.u), 0);
+            EXPECT_EQ(BitDifferences(ToRows(*v), svd.v), 0);
+            const auto dones = std::count_if(rec->events.begin(), rec->events.end(),
+                                             [](const RecordedEvent& e) { return e.kind == "Done"; });
+            EXPECT_EQ(dones, events ? 2 : 0);  // QR and SVD
+            EXPECT_EQ(rec->events.empty(), !events);
+        }
+}
+
 TEST(Decomp, ErrorsDeliverNothing) {
     auto wide = Matrix::New(), emptied = MakeMatrix({{1, 2}});
     wide->SetCols(3);  // no storage, but too few rows is checked first

@@ -82,6 +82,65 @@ TEST(EigenErrors, FailuresDeliverNothing) {
     EXPECT_TRUE(!p.empty() && p.back() == 20.0f);
 }
 
+// A 1 x 1 matrix is its own eigenvalue, whatever it holds: no arithmetic
+// runs, so infinities, NaN and signed zeros come back as they are; from
+// order 2 up a non-finite element is refused before any iteration.
+TEST(EigenOutputs, OneByOneIsDeliveredAsItIs) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    for (const double x : {inf, -inf, nan, -0.0, 1e308, 5e-324}) {
+        auto a = MakeMatrix({{x}});
+        auto rec = Record(a);
+        MatrixPtr wr = Matrix::New(), wi = Matrix::New(), vr = Matrix::New(), vi = Matrix::New();
+        a->Eigen(&wr, &wi, &vr, &vi);
+        ASSERT_TRUE(wr->Rows() == 1 && wr->Cols() == 1) << x;
+        EXPECT_TRUE(SameBits(wr->Item(0, 0), x)) << x;
+        EXPECT_TRUE(SameBits(wi->Item(0, 0), 0.0) && vr->Item(0, 0) == 1.0 && SameBits(vi->Item(0, 0), 0.0)) << x;
+        EXPECT_EQ(rec->events, (std::vector<RecordedEvent>{{"Done", "Eigen", 0.0f}})) << x;
+        EXPECT_TRUE(SameBits(a->Item(0, 0), x));
+    }
+    EXPECT_RUNTIME_ERROR(MakeMatrix({{inf, 0}, {0, 1}})->Eigen(), RuntimeError::Overflow);
+    EXPECT_RUNTIME_ERROR(MakeMatrix({{1, 0}, {nan, 1}})->Eigen(), RuntimeError::Overflow);
+}
+
+// Equal eigenvalues keep the order the iteration left them in (only a
+// strictly larger value moves), and the vectors follow; exact zeros make no
+// reflection, tiny values do. The events-on run gives the same bits.
+TEST(EigenOutputs, TiesAndZerosOnTheSymmetricPath) {
+    const std::tuple<Rows, std::vector<double>, Rows> cases[] = {
+        {{{1, 0, 0}, {0, 3, 0}, {0, 0, 3}}, {3, 3, 1}, {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}}},
+        {{{3, 0, 0}, {0, 1, 0}, {0, 0, 3}}, {3, 3, 1}, {{1, 0, 0}, {0, 0, 1}, {0, 1, 0}}},
+        {{{2, 0}, {0, 2}}, {2, 2}, {{1, 0}, {0, 1}}},
+        {{{0, 0}, {0, 0}}, {0, 0}, {{1, 0}, {0, 1}}},
+        // Tiny but nonzero off-diagonal rows are still reflected: the
+        // reflections give the vectors their signs.
+        {{{1, 1e-302, 1e-302}, {1e-302, 2, 0}, {1e-302, 0, 3}}, {3, 2, 1}, {{0, 0, -1}, {0, -1, 0}, {1, 0, 0}}},
+    };
+    for (const auto& [a, values, vectors] : cases)
+        for (const bool events : {false, true}) {
+            auto m = MakeMatrix(a);
+            if (events) Record(m);
+            MatrixPtr wr = Matrix::New(), vr = Matrix::New();
+            m->Eigen(&wr, nullptr, &vr);
+            EXPECT_EQ(Column(*wr), values) << events;
+            EXPECT_EQ(ToRows(*vr), vectors) << events;
+        }
+}
+
+// A 2 x 2 block whose discriminant is exactly zero (a double eigenvalue)
+// is a real pair: imaginary parts +0, real vectors.
+TEST(EigenOutputs, ExactlyZeroDiscriminantIsARealPair) {
+    const double r = 0x1.6a09e667f3bccp-1;
+    for (const bool events : {false, true}) {
+        auto a = MakeMatrix({{2, 1}, {-1, 0}});
+        if (events) Record(a);
+        const auto got = RunEigen(a);
+        EXPECT_EQ(got.wr, (std::vector<double>{1, 1}));
+        EXPECT_TRUE(SameBits(got.wi[0], 0.0) && SameBits(got.wi[1], 0.0)) << got.wi[0] << " " << got.wi[1];
+        EXPECT_EQ(got.vr, (Rows{{r, r}, {-r, -r}}));
+        EXPECT_EQ(got.vi, (Rows{{0, 0}, {0, 0}}));
+    }
+}
+
 TEST(EigenOutputs, SkippedOutputsAndAliases) {
     const auto want = RunEigen(MakeMatrix(kGeneral));
     auto a = MakeMatrix(kGeneral);

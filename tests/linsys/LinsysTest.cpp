@@ -38,11 +38,13 @@ const NamedOp kGauss{"SolveGauss", "SolveGauss", [](auto& a) { return Of(a->Solv
 const NamedOp* const kOps[] = {&kLu, &kDet, &kInv, &kSol, &kGauss, &kChol};
 
 // LU as rows: L, then U, then the permutation followed by the sign.
-Rows LuRows(const Rows& a) {
+Rows LuRows(const Rows& a, bool events = false) {
     MatrixPtr l = Matrix::New(), u = Matrix::New();
     Variant perm;
     int32_t sign = 0;
-    MakeMatrix(a)->LU(&l, &u, &perm, &sign);
+    const MatrixPtr m = MakeMatrix(a);
+    if (events) Record(m);
+    m->LU(&l, &u, &perm, &sign);
     Rows r = ToRows(*l), ur = ToRows(*u);
     r.insert(r.end(), ur.begin(), ur.end());
     const auto p = PermOf(perm);
@@ -384,6 +386,130 @@ TEST(LinsysQuality, FactorsInversesAndSolutionsOnRandomMatrices) {
         for (int i = 0; i < n; ++i)
             for (int k = 0; k < n; ++k) EXPECT_NEAR(llt[i][k], spd[i][k], tol * n);
     }
+}
+
+// Exact ties and exact zeros decide pivots and skipped rows: the events-on
+// form (which keeps an initial copy and raises between columns) and the
+// events-off form must agree with the plain elimination bit for bit.
+TEST(EdgeClasses, EventsOnAndOffAgreeOnTiesAndZeros) {
+    std::mt19937_64 gen(77);
+    for (int n : {2, 3, 5, 9, 40}) {
+        for (int trial = 0; trial < 3; ++trial) {
+            SCOPED_TRACE(::testing::Message() << "n=" << n << " trial=" << trial);
+            const Rows src = oracle::RandomRows(n, n, gen, true), b = oracle::RandomRows(n, 1, gen, true);
+            for (const bool events : {false, true}) {
+                const MatrixPtr a = MakeMatrix(src);
+                if (events) Record(a);
+                const auto lu = oracle::Lu(src);
+                const auto inv = oracle::GaussJordan(src);
+                const auto x = oracle::SolveGauss(src, b);
+                EXPECT_TRUE(!lu || SameRows(LuRows(src, events), LuRowsOf(*lu))) << events;
+                EXPECT_TRUE(SameBits(a->Determinant(), oracle::Determinant(src))) << events;
+                EXPECT_TRUE(!inv || SameRows(ToRows(*a->Inverse()), *inv)) << events;
+                EXPECT_TRUE(!x || SameRows(ToRows(*a->SolveGauss(MakeMatrix(b))), *x)) << events;
+            }
+        }
+    }
+}
+
+// Exact zero tests: a pivot that is tiny but not zero is kept as it is, and
+// a row whose entry is exactly 0.0 is skipped even when the pivot row holds
+// an infinity (0 * inf would be an invalid operation).
+TEST(EdgeClasses, TinyPivotsAndExactZeros) {
+    for (const bool events : {false, true}) {
+        auto run = [events](const Rows& a, auto op) {
+            const MatrixPtr m = MakeMatrix(a);
+            if (events) Record(m);
+            return op(m);
+        };
+        EXPECT_EQ(run({{1e-30}}, kLu.run), (Rows{{1e-30}})) << events;  // not the 1e-20 of a zero pivot
+        EXPECT_EQ(run({{1e-310, 0}, {0, 1}}, [](auto& m) { return Rows{{m->Determinant()}}; }), (Rows{{1e-310}}));
+        EXPECT_EQ(run({{0, 0}, {0, 1}}, [](auto& m) { return Rows{{m->Determinant()}}; }), (Rows{{0}}));
+        const Rows eye{{1, 0}, {0, 1}};
+        EXPECT_EQ(run(eye, [](auto& m) { return ToRows(*m->SolveGauss(MakeMatrix({{1}, {kInf}}))); }),
+                  (Rows{{1}, {kInf}})) << events;
+        EXPECT_EQ(run(eye, [](auto& m) { return ToRows(*m->SolveGauss(MakeMatrix({{kInf}, {1}}))); }),
+                  (Rows{{kInf}, {1}})) << events;
+        EXPECT_EQ(run({{1e-310, 0}, {0, 4}}, [](auto& m) { return Rows{{m->Determinant()}}; }), (Rows{{4e-310}}));
+        // A right-hand side with the right rows but two columns.
+        EXPECT_MATRIX_ERROR(run(eye, [](auto& m) { return ToRows(*m->Solve(MakeMatrix({{1, 2}, {3, 4}}))); }), 11, 1117);
+        EXPECT_MATRIX_ERROR(run(eye, [](auto& m) { return ToRows(*m->SolveGauss(MakeMatrix({{1, 2}, {3, 4}}))); }), 11, 1118);
+        // A radicand of exactly zero is not positive.
+        EXPECT_MATRIX_ERROR(run({{0, 0}, {0, 1}}, kChol.run), 14, 1128);
+        EXPECT_EQ(run({{1e-300}}, kChol.run), (Rows{{1e-150}})) << events;
+    }
+    // The same zero radicand where a handler has shrunk the receiver and
+    // every read is checked: the failure empties the output.
+    auto a = MakeMatrix({{4, 2, 2}, {2, 5, 3}, {2, 3, 6}});
+    Record(a)->onProgress = [&a](int index, bool&) {
+        if (index == 0) a->Size(2, 2), a->SetItem(1, 1, 1);  // 1 - c(1, 0)^2 = 0
+    };
+    MatrixPtr l = MakeMatrix({{7}});
+    EXPECT_MATRIX_ERROR(a->Cholesky(&l), 14, 1128);
+    EXPECT_EQ(l, nullptr);
+}
+
+// A handler that shrinks the receiver in one dimension or both: every
+// operation either finishes from its private copy or raises the subscript
+// error; the receiver keeps the handler's dimensions.
+TEST(EdgeClasses, HandlersShrinkingEachDimension) {
+    const Rows spd{{4, 2, 2}, {2, 5, 3}, {2, 3, 6}};
+    const std::pair<void (*)(Matrix&), std::pair<int, int>> shrinks[] = {
+        {[](Matrix& m) { m.SetRows(2); }, {2, 3}},
+        {[](Matrix& m) { m.SetCols(2); }, {3, 2}},
+        {[](Matrix& m) { m.Size(2, 2); }, {2, 2}},
+        {[](Matrix& m) { m.SetAsArray(DoubleArray::Create2D(2, -1)); }, {3, 0}},
+    };
+    for (const NamedOp* op : kOps)
+        for (const auto& [shrink, dims] : shrinks) {
+            auto a = MakeMatrix(spd);
+            auto rec = Record(a);
+            rec->onProgress = [&a, shrink = shrink](int index, bool&) { if (index == 0) shrink(*a); };
+            try {
+                op->run(a);
+            } catch (const Error& e) {
+                // Cholesky reads the receiver as it goes: the zeros a
+                // shrink leaves make it not positive definite.
+                EXPECT_TRUE(e.Number() == static_cast<int32_t>(RuntimeError::SubscriptOutOfRange) ||
+                            (op == &kChol && e.Number() == MatrixErrorNumber(14)))
+                    << op->done << ": " << e.Description();
+            }
+            EXPECT_EQ(a->Rows(), dims.first) << op->done;
+            EXPECT_EQ(a->Cols(), dims.second) << op->done;
+        }
+}
+
+// Done comes after every output is written and before the result is
+// handed back; the receiver is as the operation leaves it.
+TEST(EdgeClasses, WhatADoneHandlerObserves) {
+    const Rows a0{{4, 2}, {2, 5}};
+    auto a = MakeMatrix(a0);
+    auto rec = Record(a);
+    MatrixPtr l = MakeMatrix({{9}}), u = MakeMatrix({{9}});
+    Variant perm;
+    int32_t sign = 0;
+    Rows seenL, seenU, seenA;
+    std::vector<int32_t> seenPerm;
+    rec->onDone = [&] {
+        seenL = ToRows(*l), seenU = ToRows(*u), seenA = ToRows(*a);
+        seenPerm = perm.IsArray() ? PermOf(perm) : std::vector<int32_t>{};
+    };
+    a->LU(&l, &u, &perm, &sign);
+    EXPECT_EQ(seenL, ToRows(*l));
+    EXPECT_EQ(seenU, ToRows(*u));
+    EXPECT_EQ(seenPerm, (std::vector<int32_t>{0, 1}));
+    EXPECT_EQ(seenA, a0);
+    a->Cholesky(&l);
+    EXPECT_EQ(seenL, ToRows(*l));
+    EXPECT_EQ(seenL, (Rows{{2, 0}, {1, 2}}));
+    seenA.clear();
+    a->SolveGauss(MakeMatrix({{1}, {1}}));
+    EXPECT_EQ(seenA, a0);
+    const std::vector<std::string> done{"LU", "CHOLdc", "SolveGauss"};
+    std::vector<std::string> names;
+    for (const auto& e : rec->events)
+        if (e.kind == "Done") names.push_back(e.operation);
+    EXPECT_EQ(names, done);
 }
 
 }  // namespace

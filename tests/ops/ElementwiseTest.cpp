@@ -75,8 +75,15 @@ TEST(Elementwise, FaultIsTheFirstInRowOrder) {
         EXPECT_EQ(FaultOf([&] { a->TimesScalar(2); }), "overflow");
         EXPECT_EQ(FaultOf([&] { s->TimesScalar(2); }), "invalid");
     }
-    // In place with events off the elements up to the faulting one are written; with events on, none.
     const Rows a0 = {{1, 2, kMax, 4}, {kInf, 6, 7, 8}}, b0 = {{1, 1, -kMax, 1}, {kInf, 1, 1, 1}};
+    // A sum in place leaves the receiver alone on a fault, events on or off.
+    for (bool events : {false, true}) {
+        auto a = MakeMatrix(a0);
+        a->SetFireEvents(events);
+        EXPECT_EQ(FaultOf([&] { a->PlusEquals(MakeMatrix({{1, 1, kMax, 1}, {1, 1, 1, 1}})); }), "overflow");
+        EXPECT_EQ(ToRows(*a), a0) << events;
+    }
+    // In place with events off the elements up to the faulting one are written; with events on, none.
     for (bool events : {false, true}) {
         auto a = MakeMatrix(a0);
         a->SetFireEvents(events);
@@ -88,16 +95,69 @@ TEST(Elementwise, FaultIsTheFirstInRowOrder) {
 TEST(Elementwise, HandlerResizingTheReceiver) {
     auto arg = MakeMatrix({{10, 20, 30}, {40, 50, 60}, {70, 80, 90}});
     // More columns, fewer rows, no rows: the subscript error.
+    void (*const resizes[])(Matrix&) = {
+        [](Matrix& m) { m.SetCols(5); }, [](Matrix& m) { m.Size(1, 3); },
+        [](Matrix& m) { m.SetAsArray(DoubleArray::Create2D(-1, 2)); }};
     for (int variant = 0; variant < 3; ++variant)
         for (const std::string op : kOps) {
             auto m = MakeMatrix({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}});
             auto r = Record(m);
             r->onProgress = [&](int index, bool&) {
-                if (index == 0) variant == 0 ? m->SetCols(5) : variant == 1 ? m->Size(1, 3) : m->SetAsArray(DoubleArray::Create2D(-1, 2));
+                if (index == 0) resizes[variant](*m);
             };
             EXPECT_RUNTIME_ERROR(RunOp(op, m, arg), RuntimeError::SubscriptOutOfRange);
             EXPECT_EQ(r->events.size(), 1u) << op << variant;
         }
+}
+
+// Fewer columns, fewer of both, a row count that clears: the operation
+// either finishes within the storage that exists or raises the subscript
+// error; the receiver keeps the handler's dimensions and contents.
+TEST(Elementwise, HandlerShrinkingEachDimension) {
+    auto arg = MakeMatrix({{10, 20, 30}, {40, 50, 60}, {70, 80, 90}});
+    const std::tuple<void (*)(Matrix&), int, int> shrinks[] = {
+        {[](Matrix& m) { m.SetCols(2); }, 3, 2},
+        {[](Matrix& m) { m.Size(2, 2); }, 2, 2},
+        {[](Matrix& m) { m.SetRows(2); }, 2, 3},
+        {[](Matrix& m) { m.SetAsArray(DoubleArray::Create2D(2, -1)); }, 3, 0}};
+    for (const auto& [shrink, rows, cols] : shrinks)
+        for (const std::string op : kOps) {
+            auto m = MakeMatrix({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}});
+            Rows after;
+            auto r = Record(m);
+            r->onProgress = [&, shrink = shrink](int index, bool&) {
+                if (index != 0) return;
+                shrink(*m);
+                after = ToRows(*m);
+            };
+            try {
+                RunOp(op, m, arg);
+            } catch (const Error& e) {
+                EXPECT_EQ(e.Number(), static_cast<int32_t>(RuntimeError::SubscriptOutOfRange)) << op;
+            }
+            EXPECT_EQ(m->Rows(), rows) << op;
+            EXPECT_EQ(m->Cols(), cols) << op;
+            // Only the in-place operations may store a result that fits.
+            const bool inPlace = op == "PlusEquals" || op == "MinusEquals";
+            EXPECT_TRUE(inPlace || ToRows(*m) == after) << op;
+        }
+}
+
+// Done follows the last row: an in-place operation has stored its result
+// by then, one that returns a new object has not touched the receiver.
+TEST(Elementwise, WhatADoneHandlerObserves) {
+    const Rows a0{{1, 2}, {3, 4}}, b0{{10, 20}, {30, 40}};
+    const std::pair<std::string, Rows> cases[] = {
+        {"Plus", a0}, {"Minus", a0}, {"TimesScalar", a0}, {"Transpose", a0},
+        {"PlusEquals", {{11, 22}, {33, 44}}}, {"MinusEquals", {{-9, -18}, {-27, -36}}}};
+    for (const auto& [op, seen] : cases) {
+        auto a = MakeMatrix(a0);
+        auto rec = Record(a);
+        Rows observed;
+        rec->onDone = [&] { observed = ToRows(*a); };
+        RunOp(op, a, MakeMatrix(b0));
+        EXPECT_EQ(observed, seen) << op;
+    }
 }
 
 }  // namespace

@@ -24,11 +24,25 @@ TEST(Vectors, ExamplesAndErrors) {
     EXPECT_MATRIX_ERROR(a->RearrangeCols(one), 3, 1130);
     EXPECT_RUNTIME_ERROR(a->RearrangeRows(noStorage), RuntimeError::SubscriptOutOfRange);
     EXPECT_RUNTIME_ERROR(a->RearrangeRows(empty), RuntimeError::SubscriptOutOfRange);
+    // Bounds are clamped into the rows: a lower bound past the last row is
+    // read at the last row, where this array has no entry.
+    Variant late = Variant::MakeLongArray({0, 1}, 5);
+    EXPECT_RUNTIME_ERROR(a->RearrangeRows(late), RuntimeError::SubscriptOutOfRange);
+    Variant early = Variant::MakeLongArray({0, 1, 0}, -1);  // entry -1 unread; (1, 0) swaps the rows
+    auto swapped = MakeMatrix({{1}, {2}});
+    swapped->RearrangeRows(early);
+    EXPECT_EQ(ToRows(*swapped), (Rows{{2}, {1}}));
     // Rows before, index, rows after, index after; row i ends at position index(i).
     const std::tuple<Rows, std::vector<int32_t>, Rows, std::vector<int32_t>> cases[] = {
         {{{0}, {1}, {2}, {3}}, {1, 2, 3, 0}, {{3}, {0}, {1}, {2}}, {0, 1, 2, 3}},
         {{{0}, {1}, {2}}, {7, 2, 1, 0, -1}, {{0}, {2}, {1}}, {7, 1, 2, 0, -1}},  // entries past the last row unread
-        {{{0}, {1}, {2}}, {1, 1, 0}, {{2}, {1}, {0}}, {0, 1, 1}},  // duplicates end
+        // Duplicates: the first look at a position exchanges as a single
+        // pass would; only repeated looks stop at an entry already in place.
+        {{{0}, {1}, {2}}, {1, 1, 0}, {{2}, {0}, {1}}, {0, 1, 1}},
+        {{{10}, {11}}, {1, 1}, {{11}, {10}}, {1, 1}},
+        {{{0}, {1}, {2}}, {2, 2, 0}, {{2}, {0}, {1}}, {0, 2, 2}},
+        {{{0}, {1}, {2}}, {0, 0, 0}, {{2}, {0}, {1}}, {0, 0, 0}},
+        {{{0}, {1}, {2}, {3}}, {3, 3, 3, 3}, {{3}, {0}, {1}, {2}}, {3, 3, 3, 3}},
     };
     for (const auto& [before, index, after, indexAfter] : cases) {
         auto a = MakeMatrix(before);
@@ -42,12 +56,20 @@ TEST(Vectors, ExamplesAndErrors) {
     Variant p = Index({1, 0, 1});
     c->RearrangeCols(p);
     EXPECT_EQ(ToRows(*c), (Rows{{2, 1}, {4, 3}, {6, 5}}));
+    auto dup = MakeMatrix({{10, 11}});
+    Variant twice = Index({1, 1});
+    dup->RearrangeCols(twice);
+    EXPECT_EQ(ToRows(*dup), (Rows{{11, 10}}));
+    EXPECT_EQ(Values(twice), (std::vector<int32_t>{1, 1}));
     // Doubles round half to even (1.5 -> 2, 0.5 -> 0); a moved entry keeps its type.
     auto d = MakeMatrix({{0}, {1}, {2}});
     Variant doubles = Variant::MakeVariantArray({Variant(1.5), Variant(0.5), Variant(0.0)});
     d->RearrangeRows(doubles);
-    EXPECT_EQ(ToRows(*d), (Rows{{2}, {1}, {0}}));
-    EXPECT_TRUE(doubles.At(0).Type() == VariantType::Double && doubles.At(2).Type() == VariantType::Long);
+    // (2, 0, 0): position 1 names row 0, so it exchanges even though entry 0
+    // is in place by then.
+    EXPECT_EQ(ToRows(*d), (Rows{{1}, {2}, {0}}));
+    EXPECT_TRUE(doubles.At(1).Type() == VariantType::Double && doubles.At(0).Type() == VariantType::Long &&
+                doubles.At(2).Type() == VariantType::Long);
     // Errors part way: rows already exchanged stay exchanged.
     auto e = MakeMatrix({{0}, {1}, {2}});
     Variant text = Variant::MakeVariantArray({Variant(int32_t{1}), Variant(int32_t{0}), Variant("x")});

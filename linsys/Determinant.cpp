@@ -18,14 +18,7 @@ namespace {
 template <bool kChecked>
 bool Step(double* w, std::size_t ld, std::size_t n, std::size_t k, double& sign) {
     double big = 0.0;
-    std::size_t p = k;
-    for (std::size_t i = k; i < n; ++i) {
-        const double v = std::fabs(w[i * ld + k]);
-        if (std::isgreaterequal(v, big)) {
-            p = i;
-            big = v;
-        }
-    }
+    const std::size_t p = linsys::FindPivot<linsys::PivotTies::Last>(w, ld, n, k, big);
     if (big == 0.0) return false;
     double* pivot = w + k * ld;
     if (p != k) {
@@ -59,14 +52,7 @@ std::size_t FactorPanel(double* w, std::size_t ld, std::size_t n, std::size_t k0
     for (std::size_t k = k0; k < k1; ++k) {
         const std::size_t s = k - k0;
         double big = 0.0;
-        std::size_t p = k;
-        for (std::size_t i = k; i < n; ++i) {
-            const double v = std::fabs(w[i * ld + k]);
-            if (std::isgreaterequal(v, big)) {
-                p = i;
-                big = v;
-            }
-        }
+        const std::size_t p = linsys::FindPivot<linsys::PivotTies::Last>(w, ld, n, k, big);
         if (big == 0.0) return s;
         double* pivot = w + k * ld;
         swaps[s] = p;

@@ -8,6 +8,7 @@
 // swapped, which is the same IEEE product.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,6 +20,28 @@
 #include "ops/ProductKernel.h"
 
 namespace kestrim::linsys {
+
+// Which row wins when two entries have the same magnitude: each elimination
+// has its own rule.
+enum class PivotTies { Last, First };
+
+// The pivot search of the partial-pivoting eliminations: the row p in
+// [k, n) whose entry in column k (rows `ld` apart in `a`) has the largest
+// magnitude, k when none is larger than 0. `big` receives that magnitude;
+// a NaN never wins (the comparisons are quiet and false for it).
+template <PivotTies kTies>
+std::size_t FindPivot(const double* a, std::size_t ld, std::size_t n, std::size_t k, double& big) {
+    std::size_t p = k;
+    for (std::size_t i = k; i < n; ++i) {
+        const double v = std::fabs(a[i * ld + k]);
+        const bool wins = kTies == PivotTies::Last ? std::isgreaterequal(v, big) : std::isgreater(v, big);
+        if (wins) {
+            p = i;
+            big = v;
+        }
+    }
+    return p;
+}
 
 // The kernels use 256-bit instructions where the CPU has them. Passing
 // true restricts them (the shared element-wise ones included) to the

@@ -19,14 +19,7 @@ template <bool kChecked>
 bool Step(double* aug, std::size_t n, std::size_t k) {
     const std::size_t w = n + 1;
     double big = 0.0;
-    std::size_t p = k;
-    for (std::size_t i = k; i < n; ++i) {
-        const double v = std::fabs(aug[i * w + k]);
-        if (std::isgreater(v, big)) {
-            p = i;
-            big = v;
-        }
-    }
+    const std::size_t p = linsys::FindPivot<linsys::PivotTies::First>(aug, w, n, k, big);
     if (big == 0.0) return false;
     double* pivot = aug + k * w;
     if (p != k) std::swap_ranges(pivot + k, pivot + w, aug + p * w + k);
@@ -70,14 +63,7 @@ std::size_t FactorPanel(double* aug, std::size_t n, std::size_t k0, std::size_t 
     for (std::size_t k = k0; k < k1; ++k) {
         const std::size_t s = k - k0;
         double big = 0.0;
-        std::size_t p = k;
-        for (std::size_t i = k; i < n; ++i) {
-            const double v = std::fabs(aug[i * w + k]);
-            if (std::isgreater(v, big)) {
-                p = i;
-                big = v;
-            }
-        }
+        const std::size_t p = linsys::FindPivot<linsys::PivotTies::First>(aug, w, n, k, big);
         if (big == 0.0) return s;
         double* pivot = aug + k * w;
         swaps[s] = p;

@@ -3,9 +3,9 @@
 // runs the computation, and delivers U and V by adoption and S through
 // Size and element access, then raises Done.
 //
-// A cancelled run delivers nothing and raises no Done: the outputs keep
-// what they held, as with every other operation (the partly computed
-// arrays are not a decomposition). Every run-time failure (an arithmetic
+// A cancelled run still delivers the supplied outputs, from the arrays as
+// the computation had left them at the cancelling event (they are not a
+// decomposition), and raises Done. Every run-time failure (an arithmetic
 // fault, non-convergence, a receiver without storage, storage that cannot
 // be obtained) is reported as the operation's own error 16, and then no
 // output is touched.
@@ -56,7 +56,6 @@ void Matrix::SVD(MatrixPtr* U, MatrixPtr* S, MatrixPtr* V) try {
         const bool wantV = V != nullptr && *V;
         detail::SvdWork work;
         detail::SVDCore(*this, wantU, wantV, work);
-        if (work.cancelled) return;
         if (work.failure != 0) {
             failed = true;
         } else {

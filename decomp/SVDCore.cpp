@@ -73,10 +73,12 @@ public:
         for (std::size_t j = 0; j < n_; ++j)
             std::memcpy(A(j), src.Data() + j * src.Stride(), m_ * sizeof(double));
 
-        if (!Bidiagonalise() || !Check()) return;
-        if (wantV_ && (!AccumulateRight() || !Check())) return;
-        if (wantU_ && (!AccumulateLeft() || !Check())) return;
-        if (!Diagonalise() || !Check()) return;
+        const bool finished = Bidiagonalise() && Check() && (!wantV_ || (AccumulateRight() && Check())) &&
+                              (!wantU_ || (AccumulateLeft() && Check())) && Diagonalise() && Check();
+        if (!finished && !work_.cancelled) return;
+        // A cancelled run gives the arrays as they stand at the event: the
+        // rotations recorded before it are applied first.
+        if (work_.cancelled) Flush();
         if (wantU_) work_.a = Pack(a_, lda_, m_, n_);
         if (wantV_) work_.v = Pack(v_, ldv_, n_, n_);
     }

@@ -20,7 +20,7 @@ struct SvdWork {
     std::size_t m = 0;
     std::size_t n = 0;
     // U (m x n) and V (n x n) in the layout of Elements, ready to be
-    // adopted; filled only after a successful run, and only when wanted.
+    // adopted; filled after a successful or cancelled run, when wanted.
     DoubleArray a;
     DoubleArray v;
     // The singular values, in the order the sweeps leave them (unsorted).
@@ -28,7 +28,8 @@ struct SvdWork {
     // 0 on success; the index of the singular value that did not converge
     // in 30 sweeps; or kFaultFailure after an arithmetic fault.
     int32_t failure = 0;
-    // The caller set Cancel in a progress event; the arrays are incomplete.
+    // The caller set Cancel in a progress event; the arrays are as the
+    // computation had left them there (not a decomposition).
     bool cancelled = false;
 };
 

@@ -142,11 +142,12 @@ void Matrix::Eigen(MatrixPtr* RealValues, MatrixPtr* ImagValues, MatrixPtr* Real
                 Square v(order);
                 detail::eigen::TridiagonalizeSymmetric<Checked>(replay, n, A, d, e, v);
             });
+            // This path does not look at the cancel flag: after a cancel in
+            // the reduction, QL runs on the partly reduced arrays and stops
+            // at its first event unless the handler clears the flag there;
+            // whatever the two routines left is delivered, with Done.
             detail::eigen::TridiagonalizeSymmetric<Fast>(ctx, n, A, WR, E, VR);
-            // A cancelled run delivers nothing, as on the general path.
-            if (cancel) return;
             detail::eigen::TridiagonalQL(ctx, n, WR, E, VR, failed, detail::eigen::QlIterationLimit());
-            if (cancel) return;
             if (failed != 0) {
                 // Start again on the general path with a fresh copy.
                 fp::ClearFlags();

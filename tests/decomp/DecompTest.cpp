@@ -237,17 +237,24 @@ TEST(SVD, EveryThreadCountGivesTheSameBits) {
     }
 }
 
-TEST(SVD, CancelDeliversNothing) {
-    auto a = MakeMatrix(RandomGrid(5, 4, 10));
-    auto rec = Record(a);
-    for (int cancelAt : {0, 6, 9}) {  // no Done and no error either
-        rec->events.clear();
-        rec->onProgress = [&](int, bool& cancel) { cancel = rec->events.size() == cancelAt + 1u; };
-        MatrixPtr uu = MakeMatrix({{0, 42}}), s = Matrix::New(), v = Matrix::New();
-        a->SVD(&uu, &s, &v);
-        EXPECT_EQ(rec->events.size(), cancelAt + 1u);
-        EXPECT_EQ(ToRows(*uu), (Rows{{0, 42}}));
-        EXPECT_FALSE(HasStorage(*s) || HasStorage(*v));
+// A cancel delivers the arrays as the computation had left them at that
+// event (each phase, and sweeps with rotations still recorded), then Done.
+TEST(SVD, CancelDeliversTheArraysAsTheyStand) {
+    const Grid a = RandomGrid(12, 9, 10);
+    // Events: 9 in the reduction, 1 for V, 9 for U, 9 in the sweeps.
+    for (int cancelAt : {1, 5, 10, 11, 19, 20, 24, 28}) {
+        SCOPED_TRACE(cancelAt);
+        const auto want = reference::Svd(a, true, true, cancelAt);
+        auto m = MakeMatrix(a);
+        auto rec = Record(m);
+        rec->onProgress = [&](int i, bool& cancel) { cancel = i + 1 == cancelAt; };
+        MatrixPtr u = MakeMatrix({{0, 42}}), s = Matrix::New(), v = Matrix::New();
+        m->SVD(&u, &s, &v);
+        ASSERT_EQ(rec->events.size(), cancelAt + 1u);
+        EXPECT_EQ(rec->events.back().kind, "Done");
+        EXPECT_EQ(BitDifferences(ToRows(*u), want.u), 0);
+        EXPECT_EQ(BitDifferences(ToRows(*v), want.v), 0);
+        for (int i = 0; i < 9; ++i) EXPECT_TRUE(SameBits(s->Item(i, i), want.w[i])) << i;
     }
 }
 

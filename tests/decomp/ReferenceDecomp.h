@@ -56,8 +56,11 @@ struct SvdResult {
     int failure;  // the index whose iteration gave up after 30 sweeps, else 0
 };
 
-inline SvdResult Svd(Grid a, bool wantU = true, bool wantV = true) {
+// `stopAt` > 0 stops at that progress event, as a cancel there does.
+inline SvdResult Svd(Grid a, bool wantU = true, bool wantV = true, int stopAt = 0) {
     using detail::SignOf;
+    int events = 0;
+    auto stop = [&] { return ++events == stopAt; };
     const int m = static_cast<int>(a.size()), n = static_cast<int>(a[0].size());
     std::vector<double> w(n, 0.0), e(n, 0.0);
     Grid v(n, std::vector<double>(n, 0.0));
@@ -99,6 +102,7 @@ inline SvdResult Svd(Grid a, bool wantU = true, bool wantV = true) {
             }
         }
         anorm = detail::MaxDouble(anorm, std::fabs(e[i]) + std::fabs(w[i]));
+        if (stop()) return {a, v, w, 0};
     }
     for (int i = n - 1; i >= 0 && wantV; --i) {
         if (i < n - 1) {
@@ -114,6 +118,7 @@ inline SvdResult Svd(Grid a, bool wantU = true, bool wantV = true) {
         }
         v[i][i] = 1, g = e[i], l = i;
     }
+    if (wantV && stop()) return {a, v, w, 0};
     const int p = (m < n ? m : n) - 1;
     for (int i = p; i >= 0 && wantU; --i) {
         l = i + 1, g = w[i];
@@ -130,6 +135,7 @@ inline SvdResult Svd(Grid a, bool wantU = true, bool wantV = true) {
             for (int j = i; j < m; ++j) a[j][i] = 0;
         }
         a[i][i] = a[i][i] + 1;
+        if (stop()) return {a, v, w, 0};
     }
     auto negligible = [&](double x) { return std::fabs(x) + anorm == anorm; };
     auto rotate = [](Grid& x, int rows, int j, int i, double c, double s) {
@@ -163,6 +169,7 @@ inline SvdResult Svd(Grid a, bool wantU = true, bool wantV = true) {
             if (l == k) {
                 if (z < 0) w[k] = -z;
                 for (int j = 0; j < n && wantV && z < 0; ++j) v[j][k] = -v[j][k];
+                if (stop()) return {a, v, w, 0};
                 break;
             }
             if (its == 30) return {a, v, w, k};

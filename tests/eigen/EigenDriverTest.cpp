@@ -158,18 +158,19 @@ TEST(EigenOutputs, SkippedOutputsAndAliases) {
 }
 
 TEST(EigenEvents, CancelHandlerChangesAndSwitchingOff) {
+    // General path: cancelling at any event, the final 100 included,
+    // delivers nothing.
+    for (int at : {0, 3, 6}) {
+        auto a = MakeMatrix(kGeneral);
+        auto rec = Record(a);
+        rec->onProgress = [at](int i, bool& cancel) { cancel = i == at; };
+        MatrixPtr wr = Marker(), vr = Marker();
+        a->Eigen(&wr, nullptr, &vr);
+        EXPECT_EQ(rec->events.size(), at + 1u);
+        EXPECT_TRUE(OnlyProgress(*rec) && IsMarker(wr) && IsMarker(vr));
+    }
     for (const Rows& rows : {kSymmetric, kGeneral}) {
         const auto want = RunEigen(MakeMatrix(rows));
-        // Cancelling at any event, the final 100 included, delivers nothing.
-        for (int at : {0, 3, 6}) {
-            auto a = MakeMatrix(rows);
-            auto rec = Record(a);
-            rec->onProgress = [at](int i, bool& cancel) { cancel = i == at; };
-            MatrixPtr wr = Marker(), vr = Marker();
-            a->Eigen(&wr, nullptr, &vr);
-            EXPECT_EQ(rec->events.size(), at + 1u);
-            EXPECT_TRUE(OnlyProgress(*rec) && IsMarker(wr) && IsMarker(vr));
-        }
         // Emptying, shrinking, enlarging or overwriting the receiver inside
         // an event does not disturb the run; switching events off stops them.
         for (int mode = 0; mode < 5; ++mode) {
@@ -187,6 +188,46 @@ TEST(EigenEvents, CancelHandlerChangesAndSwitchingOff) {
             EXPECT_EQ(r.vr, want.vr) << mode;
             EXPECT_EQ(rec->events.back().kind, mode == 4 ? "OnProgress" : "Done");
             if (mode == 4) { EXPECT_EQ(rec->events.size(), 2u); }
+        }
+    }
+}
+
+// Symmetric path: the driver does not stop. A cancel in the reduction
+// (events 0-3 of a 3 x 3) lets QL raise its first event with the flag still
+// set and stop there, unless the handler clears it; a cancel in QL skips
+// the remaining eigenvalues and the sort. What was computed is delivered,
+// then Done.
+TEST(EigenEvents, SymmetricCancelDeliversWhatWasComputed) {
+    const auto want = RunEigen(MakeMatrix(kSymmetric));
+    const float firstQl = static_cast<float>(1.0 / 3.0 * 70.0 + 30.0);
+    for (int at = 0; at <= 6; ++at) {
+        for (bool clearInQl : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "cancel at " << at << (clearInQl ? ", cleared" : ""));
+            auto a = MakeMatrix(kSymmetric);
+            auto rec = Record(a);
+            std::vector<bool> setOnEntry;
+            rec->onProgress = [&](int i, bool& cancel) {
+                setOnEntry.push_back(cancel);
+                if (i == at) cancel = true;
+                if (i == at + 1 && clearInQl) cancel = false;
+            };
+            const auto got = RunEigen(a);
+            ASSERT_EQ(rec->events.back().kind, "Done");
+            EXPECT_EQ(got.wi, (std::vector<double>{0, 0, 0}));
+            const auto p = rec->Percents();
+            if (at <= 3) {
+                ASSERT_EQ(p.size(), clearInQl ? at + 4u : at + 2u);
+                EXPECT_EQ(p[at + 1], firstQl);
+                EXPECT_TRUE(setOnEntry[at + 1]);
+            } else {
+                EXPECT_EQ(p.size(), at + 1u);
+            }
+            if (at == 6) {
+                // Every eigenvalue was found; only the sort is missing.
+                auto sorted = got.wr;
+                std::sort(sorted.begin(), sorted.end(), std::greater<>());
+                EXPECT_EQ(sorted, want.wr);
+            }
         }
     }
 }

@@ -122,6 +122,33 @@ void BlockSums(const double* c, std::size_t n, std::size_t j0, std::size_t j1,
 // them. Returns false when flags were found: the column has then been
 // computed again by CheckedColumn (which raises the first fault when the
 // column has one), and the flags may have come from a later column's sums.
+// The first i in [begin, n) where x[i] differs from y[i] (an exact, quiet
+// comparison), n when there is none.
+std::size_t FirstDifference(const double* x, const double* y, std::size_t begin, std::size_t n) {
+    std::size_t i = begin;
+#ifdef KESTRIM_DECOMP_SSE2
+    for (; i + 4 <= n; i += 4) {
+        const __m128d low = _mm_cmpeq_pd(_mm_loadu_pd(x + i), _mm_loadu_pd(y + i));
+        const __m128d high = _mm_cmpeq_pd(_mm_loadu_pd(x + i + 2), _mm_loadu_pd(y + i + 2));
+        if (_mm_movemask_pd(_mm_and_pd(low, high)) != 3) break;
+    }
+#endif
+    while (i < n && x[i] == y[i]) ++i;
+    return i;
+}
+
+// out[i] = (x[i] - y[i]) / d for i in [0, n), two elements per instruction
+// where the processor allows.
+void SubtractDivide(double* out, const double* x, const double* y, double d, std::size_t n) {
+    std::size_t i = 0;
+#ifdef KESTRIM_DECOMP_SSE2
+    const __m128d vd = _mm_set1_pd(d);
+    for (; i + 2 <= n; i += 2)
+        _mm_storeu_pd(out + i, _mm_div_pd(_mm_sub_pd(_mm_loadu_pd(x + i), _mm_loadu_pd(y + i)), vd));
+#endif
+    for (; i < n; ++i) out[i] = (x[i] - y[i]) / d;
+}
+
 // rowJ[i] is A(j, i) for i > j (GatherRows); the sums of column j have
 // been continued up to step b0 (ContinueSums).
 bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
@@ -145,9 +172,7 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
     c[j * n + j] = pivot;
 
     // Rows up to the first asymmetric pair; that pair's error comes after them.
-    std::size_t end = j + 1;
-    const double* colJ = A + j * ld;
-    while (end < n && colJ[end] == rowJ[end]) ++end;
+    const std::size_t end = FirstDifference(A + j * ld, rowJ, j + 1, n);
     const std::size_t first = j + 1;
     if (end > first) {
         const std::size_t count = end - first;
@@ -155,7 +180,7 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
         std::copy_n(blockSums + first, count, a);
         for (std::size_t k = b0; k < j; ++k) linsys::AddScaled(a, c + k * n + first, c[k * n + j], count);
         double* out = c + j * n;
-        for (std::size_t i = first; i < end; ++i) out[i] = (rowJ[i] - acc[i]) / pivot;
+        SubtractDivide(out + first, rowJ + first, a, pivot, count);
         if (fp::HasFault()) {
             fp::ClearFlags();
             CheckedColumn(receiver, c, n, j, l);

@@ -309,7 +309,7 @@ void UpdateRight(const Columns& w, const std::size_t* pivots, std::size_t k0, st
     const auto q = static_cast<int32_t>(m), kk = static_cast<int32_t>(depth);
     // Threads take contiguous ranges of rows, in whole groups of a multiple
     // of every kernel's tile height.
-    constexpr int64_t kGroup = 24;
+    constexpr std::size_t kGroup = 24;
     const auto groups = static_cast<int64_t>((below + kGroup - 1) / kGroup);
     const double work = 2.0 * static_cast<double>(below) * static_cast<double>(m) * static_cast<double>(depth);
     detail::ParallelForWork(groups, work, [&](int64_t g0, int64_t g1) {

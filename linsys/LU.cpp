@@ -423,7 +423,7 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     for (int32_t i = 0; i < n; ++i) identity.SetAt(i, Variant(i));
     const std::size_t ld = linsys::PaddedStride(size);
     // Every element of the work copy is written before it is read.
-    const auto work = std::make_unique_for_overwrite<double[]>(size == 0 ? 1 : ld * size);
+    const auto work = std::make_unique_for_overwrite<double[]>(Elements.HasStorage() && size != 0 ? ld * size : 1);
     const Columns w{work.get(), ld, size};
     std::vector<double> scale;
     if (Elements.HasStorage()) {

@@ -116,12 +116,6 @@ void BlockSums(const double* c, std::size_t n, std::size_t j0, std::size_t j1,
     ContinueSums(c, n, j0, 0, j0, j1, sums);
 }
 
-// Column j when the receiver covers the whole n x n range, continuing the
-// block's sums (BlockSums) over the columns [j0, j): the same steps as
-// CheckedColumn, faults tested where a decision or an error depends on
-// them. Returns false when flags were found: the column has then been
-// computed again by CheckedColumn (which raises the first fault when the
-// column has one), and the flags may have come from a later column's sums.
 // The first i in [begin, n) where x[i] differs from y[i] (an exact, quiet
 // comparison), n when there is none.
 std::size_t FirstDifference(const double* x, const double* y, std::size_t begin, std::size_t n) {
@@ -149,8 +143,15 @@ void SubtractDivide(double* out, const double* x, const double* y, double d, std
     for (; i < n; ++i) out[i] = (x[i] - y[i]) / d;
 }
 
-// rowJ[i] is A(j, i) for i > j (GatherRows); the sums of column j have
-// been continued up to step b0 (ContinueSums).
+// Column j when the receiver covers the whole n x n range, continuing the
+// block's sums (BlockSums) over the columns [j0, j): the same steps as
+// CheckedColumn, faults tested where a decision or an error depends on
+// them. Returns false when flags were found: the column has then been
+// computed again by CheckedColumn (which raises the first fault when the
+// column has one), and the flags may have come from a later column's sums.
+// The sums of column j have been continued up to step b0 (ContinueSums);
+// rowJ[i] is A(j, j + 1 + i), the receiver's row j right of the diagonal
+// (GatherRows).
 bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
                 const std::vector<double>& sums, const double* rowJ, std::size_t n,
                 std::size_t j0, std::size_t b0, std::size_t j, MatrixPtr* l) {
@@ -172,15 +173,15 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
     c[j * n + j] = pivot;
 
     // Rows up to the first asymmetric pair; that pair's error comes after them.
-    const std::size_t end = FirstDifference(A + j * ld, rowJ, j + 1, n);
     const std::size_t first = j + 1;
+    const std::size_t end = first + FirstDifference(A + j * ld + first, rowJ, 0, n - first);
     if (end > first) {
         const std::size_t count = end - first;
         double* a = acc.data() + first;
         std::copy_n(blockSums + first, count, a);
         for (std::size_t k = b0; k < j; ++k) linsys::AddScaled(a, c + k * n + first, c[k * n + j], count);
         double* out = c + j * n;
-        SubtractDivide(out + first, rowJ + first, a, pivot, count);
+        SubtractDivide(out + first, rowJ, a, pivot, count);
         if (fp::HasFault()) {
             fp::ClearFlags();
             CheckedColumn(receiver, c, n, j, l);
@@ -246,8 +247,8 @@ void Matrix::Cholesky(MatrixPtr* l) try {
                     ContinueSums(c, size, j0, sub, j, j1, sums);
                     sub = j;
                 }
-                checked = !FastColumn(*this, c, acc, sums, rows.data() + (j - j0) * width - j0, size,
-                                      j0, sub, j, l);
+                checked = !FastColumn(*this, c, acc, sums, rows.data() + (j - j0) * width + (j + 1 - j0),
+                                      size, j0, sub, j, l);
             }
             // A handler may change the receiver.
             if (MatrixAccess::EventsEnabled(*this)) gathered = false;

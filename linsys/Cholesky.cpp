@@ -6,9 +6,13 @@
 // where it lies: after every event it is checked again, and when a handler
 // has left it smaller than the factorisation needs, the remaining columns
 // run element by element with every read checked, so the first read
-// outside the storage raises the subscript error at its own place.
+// outside the storage raises the subscript error at its own place. The
+// rows of the receiver that a block of columns reads across (the elements
+// above the diagonal) are gathered once per block into contiguous rows, and
+// gathered again after every event, as a handler may have changed them.
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "host/runtime/Parallel.h"
 #include "linsys/Kernels.h"
@@ -69,6 +73,36 @@ void CheckedColumn(const Matrix& receiver, double* c, std::size_t n, std::size_t
 // Columns per block: the sums of a block's columns over the factor's
 // earlier columns are formed together by the product kernels.
 constexpr std::size_t kBlock = 64;
+// Columns per sub-block: the sums over a block's earlier sub-blocks are
+// continued by the product kernels too.
+constexpr std::size_t kSub = 8;
+
+// Continues the running sums of the block [j0, j1) (see BlockSums) for its
+// columns [b0, j1) and rows [b0, n) over the steps k in [k0, b0), in
+// increasing k: sums(i, j) = sums(i, j) + c(i, k) * c(j, k).
+void ContinueSums(const double* c, std::size_t n, std::size_t j0, std::size_t k0, std::size_t b0,
+                  std::size_t j1, std::vector<double>& sums) {
+    if (b0 == k0 || b0 == j1) return;
+    const std::size_t rows = n - b0, cols = j1 - b0, depth = b0 - k0, ld = n - j0;
+    const auto& kernel = linsys::ProductKernel();
+    // The right operand: (k, j) = c(b0 + j, k0 + k), column-major.
+    const auto right = std::make_unique_for_overwrite<double[]>(depth * cols);
+    const auto packed = std::make_unique_for_overwrite<double[]>(depth * cols);
+    for (std::size_t j = 0; j < cols; ++j)
+        for (std::size_t k = 0; k < depth; ++k) right[j * depth + k] = c[(k0 + k) * n + b0 + j];
+    const auto kk = static_cast<int32_t>(depth), q = static_cast<int32_t>(cols);
+    kernel.packB(right.get(), depth, kk, q, packed.get());
+    // Row i of the result is row b0 + i of the block's columns [b0, j1).
+    double* result = sums.data() + (b0 - j0) * ld + (b0 - j0);
+    constexpr int64_t kGroup = 24;
+    const auto groups = static_cast<int64_t>((rows + kGroup - 1) / kGroup);
+    detail::ParallelForWork(groups, 2.0 * static_cast<double>(rows * cols * depth), [&](int64_t g0, int64_t g1) {
+        double* work = detail::ThreadScratch(kernel.workSize);
+        const auto i0 = static_cast<int32_t>(g0 * kGroup);
+        const auto i1 = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(rows), g1 * kGroup));
+        kernel.multiplyRows(c + k0 * n + b0, n, i0, i1, kk, packed.get(), q, result, ld, work);
+    });
+}
 
 // For the block of columns [j0, j1): sums(i, j) = 0 + c(i, 0) * c(j, 0) +
 // ... + c(i, j0 - 1) * c(j, j0 - 1), in increasing k, for rows i in
@@ -78,24 +112,35 @@ constexpr std::size_t kBlock = 64;
 // products and additions).
 void BlockSums(const double* c, std::size_t n, std::size_t j0, std::size_t j1,
                std::vector<double>& sums) {
-    const std::size_t rows = n - j0, cols = j1 - j0;
-    sums.assign(rows * cols, 0.0);
-    if (j0 == 0) return;
-    const auto& kernel = linsys::ProductKernel();
-    // The right operand: (k, j) = c(j0 + j, k), column-major.
-    std::vector<double> right(j0 * cols), packed(j0 * cols);
-    for (std::size_t j = 0; j < cols; ++j)
-        for (std::size_t k = 0; k < j0; ++k) right[j * j0 + k] = c[k * n + j0 + j];
-    const auto depth = static_cast<int32_t>(j0), q = static_cast<int32_t>(cols);
-    kernel.packB(right.data(), j0, depth, q, packed.data());
-    constexpr int64_t kGroup = 24;
-    const auto groups = static_cast<int64_t>((rows + kGroup - 1) / kGroup);
-    detail::ParallelForWork(groups, 2.0 * static_cast<double>(rows * cols * j0), [&](int64_t g0, int64_t g1) {
-        double* work = detail::ThreadScratch(kernel.workSize);
-        const auto i0 = static_cast<int32_t>(g0 * kGroup);
-        const auto i1 = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(rows), g1 * kGroup));
-        kernel.multiplyRows(c + j0, n, i0, i1, depth, packed.data(), q, sums.data(), rows, work);
-    });
+    sums.assign((n - j0) * (j1 - j0), 0.0);
+    ContinueSums(c, n, j0, 0, j0, j1, sums);
+}
+
+// The first i in [begin, n) where x[i] differs from y[i] (an exact, quiet
+// comparison), n when there is none.
+std::size_t FirstDifference(const double* x, const double* y, std::size_t begin, std::size_t n) {
+    std::size_t i = begin;
+#ifdef KESTRIM_DECOMP_SSE2
+    for (; i + 4 <= n; i += 4) {
+        const __m128d low = _mm_cmpeq_pd(_mm_loadu_pd(x + i), _mm_loadu_pd(y + i));
+        const __m128d high = _mm_cmpeq_pd(_mm_loadu_pd(x + i + 2), _mm_loadu_pd(y + i + 2));
+        if (_mm_movemask_pd(_mm_and_pd(low, high)) != 3) break;
+    }
+#endif
+    while (i < n && x[i] == y[i]) ++i;
+    return i;
+}
+
+// out[i] = (x[i] - y[i]) / d for i in [0, n), two elements per instruction
+// where the processor allows.
+void SubtractDivide(double* out, const double* x, const double* y, double d, std::size_t n) {
+    std::size_t i = 0;
+#ifdef KESTRIM_DECOMP_SSE2
+    const __m128d vd = _mm_set1_pd(d);
+    for (; i + 2 <= n; i += 2)
+        _mm_storeu_pd(out + i, _mm_div_pd(_mm_sub_pd(_mm_loadu_pd(x + i), _mm_loadu_pd(y + i)), vd));
+#endif
+    for (; i < n; ++i) out[i] = (x[i] - y[i]) / d;
 }
 
 // Column j when the receiver covers the whole n x n range, continuing the
@@ -104,16 +149,19 @@ void BlockSums(const double* c, std::size_t n, std::size_t j0, std::size_t j1,
 // them. Returns false when flags were found: the column has then been
 // computed again by CheckedColumn (which raises the first fault when the
 // column has one), and the flags may have come from a later column's sums.
+// The sums of column j have been continued up to step b0 (ContinueSums);
+// rowJ[i] is A(j, j + 1 + i), the receiver's row j right of the diagonal
+// (GatherRows).
 bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
-                const std::vector<double>& sums, std::size_t n, std::size_t j0, std::size_t j,
-                MatrixPtr* l) {
+                const std::vector<double>& sums, const double* rowJ, std::size_t n,
+                std::size_t j0, std::size_t b0, std::size_t j, MatrixPtr* l) {
     const DoubleArray& e = MatrixAccess::Elements(receiver);
     const double* A = e.Data();
     const std::size_t ld = e.Stride();
     const double* blockSums = sums.data() + (j - j0) * (n - j0) - j0;  // indexed by row
 
     double s = blockSums[j];
-    for (std::size_t k = j0; k < j; ++k) s = s + c[k * n + j] * c[k * n + j];
+    for (std::size_t k = b0; k < j; ++k) s = s + c[k * n + j] * c[k * n + j];
     const double d = A[j * ld + j] - s;
     if (fp::HasFault()) {
         fp::ClearFlags();
@@ -125,16 +173,15 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
     c[j * n + j] = pivot;
 
     // Rows up to the first asymmetric pair; that pair's error comes after them.
-    std::size_t end = j + 1;
-    while (end < n && A[j * ld + end] == A[end * ld + j]) ++end;
     const std::size_t first = j + 1;
+    const std::size_t end = first + FirstDifference(A + j * ld + first, rowJ, 0, n - first);
     if (end > first) {
         const std::size_t count = end - first;
         double* a = acc.data() + first;
         std::copy_n(blockSums + first, count, a);
-        for (std::size_t k = j0; k < j; ++k) linsys::AddScaled(a, c + k * n + first, c[k * n + j], count);
+        for (std::size_t k = b0; k < j; ++k) linsys::AddScaled(a, c + k * n + first, c[k * n + j], count);
         double* out = c + j * n;
-        for (std::size_t i = first; i < end; ++i) out[i] = (A[i * ld + j] - acc[i]) / pivot;
+        SubtractDivide(out + first, rowJ, a, pivot, count);
         if (fp::HasFault()) {
             fp::ClearFlags();
             CheckedColumn(receiver, c, n, j, l);
@@ -143,6 +190,25 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
     }
     if (end < n) RaiseNotPositiveDefinite();
     return true;
+}
+
+// The receiver's rows [r0, r1) over the columns [c0, n), as contiguous rows
+// of width n - c0: rows[(r - c0) * (n - c0) + (i - c0)] = A(r, i), the
+// block's rows numbered from c0. The receiver covers n x n.
+void GatherRows(const Matrix& receiver, std::size_t c0, std::size_t r0, std::size_t r1,
+                std::size_t n, std::vector<double>& rows) {
+    const DoubleArray& e = MatrixAccess::Elements(receiver);
+    const double* A = e.Data();
+    const std::size_t ld = e.Stride(), width = n - c0;
+    constexpr std::size_t kTile = 8;  // as in linsys::RowMajorCopy
+    for (std::size_t i0 = c0; i0 < n; i0 += kTile) {
+        const std::size_t i1 = std::min(n, i0 + kTile);
+        for (std::size_t q0 = r0; q0 < r1; q0 += kTile) {
+            const std::size_t q1 = std::min(r1, q0 + kTile);
+            for (std::size_t i = i0; i < i1; ++i)
+                for (std::size_t r = q0; r < q1; ++r) rows[(r - c0) * width + (i - c0)] = A[i * ld + r];
+        }
+    }
 }
 
 }  // namespace
@@ -157,19 +223,35 @@ void Matrix::Cholesky(MatrixPtr* l) try {
 
     DoubleArray factor = DoubleArray::Create2D(n - 1, n - 1);
     double* c = factor.Data();
-    std::vector<double> acc(size), sums;
+    std::vector<double> acc(size), sums, rows;
     bool cancel = false;
     for (std::size_t j0 = 0; j0 < size; j0 += kBlock) {
         const std::size_t j1 = std::min(size, j0 + kBlock);
+        const std::size_t width = size - j0;
         BlockSums(c, size, j0, j1, sums);
+        rows.resize((j1 - j0) * width);
+        bool gathered = false;  // rows [j, j1) of `rows` hold the receiver's current values
         // After flags in a block, its remaining columns are computed step
         // by step, as the flags may belong to any of them.
         bool checked = false;
+        std::size_t sub = j0;  // the sums of the columns from `sub` on reach step `sub`
         for (std::size_t j = j0; j < j1; ++j) {
-            if (checked || !MatrixAccess::Covers(*this, n, n))
+            if (checked || !MatrixAccess::Covers(*this, n, n)) {
                 CheckedColumn(*this, c, size, j, l);
-            else
-                checked = !FastColumn(*this, c, acc, sums, size, j0, j, l);
+            } else {
+                if (!gathered) GatherRows(*this, j0, j, j1, size, rows);
+                gathered = true;
+                // Sub-blocks of kSub columns take the sums over the block's
+                // earlier columns through the product kernel as well.
+                if ((j - j0) % kSub == 0) {
+                    ContinueSums(c, size, j0, sub, j, j1, sums);
+                    sub = j;
+                }
+                checked = !FastColumn(*this, c, acc, sums, rows.data() + (j - j0) * width + (j + 1 - j0),
+                                      size, j0, sub, j, l);
+            }
+            // A handler may change the receiver.
+            if (MatrixAccess::EventsEnabled(*this)) gathered = false;
             if (linsys::Progress(*this, "Cholesky", static_cast<int32_t>(j), n, cancel)) return;
         }
     }

@@ -1,18 +1,25 @@
 // LU: Crout's decomposition with implicit partial pivoting.
 //
-// The elimination runs right-looking and blocked on a row-major private
-// copy: a panel of columns is factored one column at a time, then its rows
-// right of it and the trailing block take the panel's products. Every
+// The elimination runs right-looking and blocked on a column-major private
+// copy. A panel of columns is factored by halves, recursively: the left
+// half first, then the right half takes its products, then the right half
+// is factored; a few columns are factored one column at a time (each column
+// contiguous, so the pivot search, the multipliers and the updates run over
+// contiguous memory). Then the panel's row interchanges reach the other
+// columns, the panel's rows right of it take the panel's products, and the
+// trailing block takes them all at once through the product kernels. Every
 // element still receives its products one at a time in increasing k,
 // exactly as the column-by-column (Crout) formulation subtracts them, so
 // the factors are the same bits. Faults are tested once per column; when
-// one shows up (or a NaN pivot search picks a row above the diagonal,
-// where the two formulations part ways) the column-ordered formulation
-// takes over from the start, without repeating what the caller has
-// already seen, and finds the first faulting step at its own place.
+// one shows up (or a NaN pivot search picks a row above the diagonal, where
+// the two formulations part ways) the column-ordered formulation takes over
+// from the start, without repeating what the caller has already seen, and
+// finds the first faulting step at its own place.
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
+#include "host/runtime/Parallel.h"
 #include "linsys/Kernels.h"
 
 namespace kestrim {
@@ -25,8 +32,10 @@ namespace {
 
 constexpr double kTinyPivot = 1.0e-20;
 constexpr int32_t kHelp = 1127;
-// Columns per panel of the blocked elimination.
-constexpr std::size_t kPanel = 32;
+// Columns per panel of the blocked elimination, and the width up to which a
+// panel's part is factored column by column (wider parts are split in two).
+constexpr std::size_t kPanel = 48;
+constexpr std::size_t kLeaf = 8;
 
 // The caller's view of the run: the permutation outputs, written as the
 // decomposition goes.
@@ -71,18 +80,39 @@ double LargestMagnitude(const double* row, std::size_t n) {
     return big;
 }
 
-// Row scaling: 1 / (largest magnitude of the row), rows in order.
-std::vector<double> RowScales(const std::vector<double>& a, std::size_t ld, std::size_t n) {
-    std::vector<double> scale(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double big = LargestMagnitude(&a[i * ld], n);
-        if (big == 0.0)
+// Row scaling from the rows' largest magnitudes: 1 / big, rows in order.
+std::vector<double> ScalesFrom(const std::vector<double>& big) {
+    std::vector<double> scale(big.size());
+    for (std::size_t i = 0; i < big.size(); ++i) {
+        if (big[i] == 0.0)
             RaiseMatrixError(13, kSource, "Decomposition is not possible for a singular matrix.",
                              kHelp);
-        scale[i] = 1.0 / big;
+        scale[i] = 1.0 / big[i];
         fp::TestStep();
     }
     return scale;
+}
+
+// Row scaling of a row-major array.
+std::vector<double> RowScales(const std::vector<double>& a, std::size_t ld, std::size_t n) {
+    std::vector<double> big(n);
+    for (std::size_t i = 0; i < n; ++i) big[i] = LargestMagnitude(&a[i * ld], n);
+    return ScalesFrom(big);
+}
+
+// Row scaling of a column-major array (columns `ld` apart): the largest
+// magnitude of a row does not depend on the order its elements are
+// examined in, so the columns are scanned whole.
+std::vector<double> ColumnMajorRowScales(const double* a, std::size_t ld, std::size_t n) {
+    std::vector<double> big(n, 0.0);
+    for (std::size_t j = 0; j < n; ++j) {
+        const double* col = a + j * ld;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = std::fabs(col[i]);
+            big[i] = std::isgreater(v, big[i]) ? v : big[i];
+        }
+    }
+    return ScalesFrom(big);
 }
 
 enum class Outcome { Completed, Cancelled };
@@ -194,8 +224,9 @@ void ObtainStorage(MatrixPtr* target, std::size_t n, DoubleArray& storage) {
         storage = DoubleArray::Create2D(static_cast<int32_t>(n) - 1, static_cast<int32_t>(n) - 1);
 }
 
-// Writes one factor into the caller's object, giving it the storage that
-// ObtainStorage provided when it needs new storage.
+// Writes one factor into the caller's object from the column-major array
+// a (columns ld apart), giving it the storage that ObtainStorage provided
+// when it needs new storage.
 void WriteFactor(MatrixPtr* target, DoubleArray storage, const double* a, std::size_t ld, std::size_t n,
                  bool lower) {
     if (target == nullptr || !*target) return;
@@ -204,26 +235,171 @@ void WriteFactor(MatrixPtr* target, DoubleArray storage, const double* a, std::s
     DoubleArray& e = MatrixAccess::Elements(m);
     double* dst = e.Data();
     const std::size_t stride = e.Stride();
-    // The whole array tile by tile (small tiles, as in linsys::RowMajorCopy,
-    // so that both sides stay in cache), then the other triangle and, for L,
-    // the unit diagonal over it.
-    constexpr std::size_t kTile = 8;
-    for (std::size_t j0 = 0; j0 < n; j0 += kTile)
-        for (std::size_t i0 = 0; i0 < n; i0 += kTile) {
-            const std::size_t j1 = std::min(n, j0 + kTile), i1 = std::min(n, i0 + kTile);
-            for (std::size_t j = j0; j < j1; ++j)
-                for (std::size_t i = i0; i < i1; ++i) dst[j * stride + i] = a[i * ld + j];
-        }
     for (std::size_t j = 0; j < n; ++j) {
         double* col = dst + j * stride;
+        const double* src = a + j * ld;
         if (lower) {
             std::fill(col, col + j, 0.0);
             col[j] = 1.0;
+            std::copy(src + j + 1, src + n, col + j + 1);
         } else {
+            std::copy(src, src + j + 1, col);
             std::fill(col + j + 1, col + n, 0.0);
         }
     }
 }
+
+// The column-major n x n working array, columns `ld` apart.
+struct Columns {
+    double* a;
+    std::size_t ld, n;
+    double* Col(std::size_t j) const { return a + j * ld; }
+};
+
+// The row interchanges of the steps [k0, k1), made in order on the columns
+// [c0, c1): step k exchanged rows k and pivots[k].
+void InterchangeRows(const Columns& w, const std::size_t* pivots, std::size_t k0, std::size_t k1,
+                     std::size_t c0, std::size_t c1) {
+    for (std::size_t c = c0; c < c1; ++c) {
+        double* col = w.Col(c);
+        for (std::size_t k = k0; k < k1; ++k)
+            if (pivots[k] != k) std::swap(col[k], col[pivots[k]]);
+    }
+}
+
+// The factored columns [k0, k1) applied to the columns [k1, c1): their row
+// interchanges in order, then the rows [k0, k1) take the products of the
+// rows above them in that range (row i: k = k0 .. i - 1 in order), then
+// the rows below take all the products in order, c(i, j) = c(i, j) -
+// l(i, k) * u(k, j), through the product kernel, rows shared among threads
+// when the work is large enough.
+void UpdateRight(const Columns& w, const std::size_t* pivots, std::size_t k0, std::size_t k1,
+                 std::size_t c1) {
+    const std::size_t depth = k1 - k0, m = c1 - k1, below = w.n - k1;
+    if (m == 0) return;
+    // The panel's rows as a row-major depth x m block, so that each row
+    // operation runs over all the columns at once.
+    const auto block = std::make_unique_for_overwrite<double[]>(depth * m);
+    double* t = block.get();
+    for (std::size_t c = 0; c < m; ++c) {
+        double* col = w.Col(k1 + c);
+        for (std::size_t k = k0; k < k1; ++k)
+            if (pivots[k] != k) std::swap(col[k], col[pivots[k]]);
+        for (std::size_t r = 0; r < depth; ++r) t[r * m + c] = col[k0 + r];
+    }
+    for (std::size_t i = 1; i < depth; ++i) {
+        const double* li = w.Col(k0) + k0 + i;  // l(k0 + i, k0 + k) at li[k * ld]
+        for (std::size_t k = 0; k < i; ++k) linsys::SubScaled(t + i * m, t + k * m, li[k * w.ld], m);
+    }
+    for (std::size_t c = 0; c < m; ++c) {
+        double* col = w.Col(k1 + c);
+        for (std::size_t r = 0; r < depth; ++r) col[k0 + r] = t[r * m + c];
+    }
+    if (below == 0) return;
+    // The block, packed as the product kernel's right operand: panels of nr
+    // columns, each k-major.
+    const detail::product::Kernel& kernel = linsys::ProductKernel();
+    const auto packed = std::make_unique_for_overwrite<double[]>(depth * m);
+    const auto nr = static_cast<std::size_t>(kernel.nr);
+    for (std::size_t j0 = 0; j0 < m; j0 += nr) {
+        const std::size_t width = std::min(nr, m - j0);
+        double* dst = packed.get() + j0 * depth;
+        for (std::size_t k = 0; k < depth; ++k, dst += width) std::copy_n(t + k * m + j0, width, dst);
+    }
+    const auto q = static_cast<int32_t>(m), kk = static_cast<int32_t>(depth);
+    // Threads take contiguous ranges of rows, in whole groups of a multiple
+    // of every kernel's tile height.
+    constexpr std::size_t kGroup = 24;
+    const auto groups = static_cast<int64_t>((below + kGroup - 1) / kGroup);
+    const double work = 2.0 * static_cast<double>(below) * static_cast<double>(m) * static_cast<double>(depth);
+    detail::ParallelForWork(groups, work, [&](int64_t g0, int64_t g1) {
+        double* buffer = detail::ThreadScratch(kernel.workSize);
+        const auto i0 = static_cast<int32_t>(k1 + static_cast<std::size_t>(g0) * kGroup);
+        const auto i1 = static_cast<int32_t>(k1 + std::min(below, static_cast<std::size_t>(g1) * kGroup));
+        kernel.subtractRows(w.Col(k0), w.ld, i0, i1, kk, packed.get(), q, w.Col(k1), w.ld, buffer);
+    });
+}
+
+// The blocked elimination's state and its column steps.
+struct Elimination {
+    Elimination(Matrix& m, const Columns& cols, std::vector<double>& scales, std::size_t* steps,
+                PermOutputs& outputs, linsys::InitialState& start)
+        : receiver(m), w(cols), scale(scales), pivots(steps), out(outputs), initial(start) {}
+
+    Matrix& receiver;
+    const Columns& w;
+    std::vector<double>& scale;
+    std::size_t* pivots;  // step k exchanged rows k and pivots[k]
+    PermOutputs& out;
+    linsys::InitialState& initial;
+    bool cancel = false;
+    bool replayed = false;  // the column-ordered formulation took over
+    Outcome outcome = Outcome::Completed;
+    std::vector<double> crout;  // that formulation's array
+    std::size_t imax = 0;  // kept across columns, as the pivot search only moves it on a hit
+    std::size_t next = 0;  // the column being factored
+
+    // Factors the columns [k0, k1), which have received every product of
+    // the columns before k0: narrow ranges column by column, wider ones as
+    // two halves, the right one updated by the left one in between. The
+    // row interchanges reach the columns of the range only. False when
+    // the elimination stops (cancelled, or taken over by the column-ordered
+    // formulation).
+    bool Factor(std::size_t k0, std::size_t k1) {
+        if (k1 - k0 <= kLeaf) return FactorColumns(k0, k1);
+        const std::size_t mid = k0 + (k1 - k0 + kLeaf) / (2 * kLeaf) * kLeaf;
+        if (!Factor(k0, mid)) return false;
+        UpdateRight(w, pivots, k0, mid, k1);
+        if (!Factor(mid, k1)) return false;
+        InterchangeRows(w, pivots, mid, k1, k0, mid);
+        return true;
+    }
+
+    bool Stop() {
+        replayed = true;
+        outcome = CroutFrom(receiver, crout, initial, w.n, next, out, cancel);
+        return false;
+    }
+
+    // Column by column: the pivot search, the interchange within the
+    // columns [k0, k1), the multipliers, the checks and the event, then
+    // column j's products for the rest of the range.
+    bool FactorColumns(std::size_t k0, std::size_t k1) {
+        const std::size_t n = w.n;
+        for (std::size_t j = k0; j < k1; ++j) {
+            next = j;
+            double* colJ = w.Col(j);
+            double big = 0.0;
+            for (std::size_t i = j; i < n; ++i) {
+                const double weight = scale[i] * std::fabs(colJ[i]);
+                if (std::isgreaterequal(weight, big)) {
+                    big = weight;
+                    imax = i;
+                }
+            }
+            if (imax < j) return Stop();
+            pivots[j] = imax;
+            if (imax != j) {
+                for (std::size_t c = k0; c < k1; ++c) std::swap(w.Col(c)[j], w.Col(c)[imax]);
+                scale[imax] = scale[j];
+            }
+            if (colJ[j] == 0.0) colJ[j] = kTinyPivot;
+            if (j + 1 < n) linsys::Scale(colJ + j + 1, 1.0 / colJ[j], n - j - 1);
+            if (fp::HasFault()) return Stop();
+            if (imax != j) out.Interchange(static_cast<int32_t>(j), static_cast<int32_t>(imax));
+            if (linsys::Progress(receiver, "LU", static_cast<int32_t>(j), static_cast<int32_t>(n),
+                                 cancel, initial)) {
+                outcome = Outcome::Cancelled;
+                return false;
+            }
+            for (std::size_t c = j + 1; c < k1; ++c) {
+                double* col = w.Col(c);
+                linsys::SubScaled(col + j + 1, colJ + j + 1, col[j], n - j - 1);
+            }
+        }
+        return true;
+    }
+};
 
 }  // namespace
 
@@ -246,10 +422,15 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     Variant identity = Variant::MakeVariantArray(n);
     for (int32_t i = 0; i < n; ++i) identity.SetAt(i, Variant(i));
     const std::size_t ld = linsys::PaddedStride(size);
-    std::vector<double> a, scale;
+    // Every element of the work copy is written before it is read.
+    const auto work = std::make_unique_for_overwrite<double[]>(Elements.HasStorage() && size != 0 ? ld * size : 1);
+    const Columns w{work.get(), ld, size};
+    std::vector<double> scale;
     if (Elements.HasStorage()) {
-        a = linsys::RowMajorCopy(Elements, size, ld);
-        scale = RowScales(a, ld, size);
+        const double* src = Elements.Data();
+        const std::size_t stride = Elements.Stride();
+        for (std::size_t j = 0; j < size; ++j) std::copy_n(src + j * stride, size, w.Col(j));
+        scale = ColumnMajorRowScales(w.a, ld, size);
     }
     linsys::InitialState initial([this, size] { return linsys::RowMajorCopy(Elements, size); });
     // With events on, a handler may change the receiver: the copy that a
@@ -259,70 +440,30 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     out.sign = 1;
     RequireStorage();
 
-    bool cancel = false;
-    std::size_t imax = 0;  // kept across columns, as the pivot search only moves it on a hit
-    std::vector<double> crout;  // the column-ordered formulation's array, when it takes over
-    bool replayed = false;
-    Outcome outcome = Outcome::Completed;
-    for (std::size_t k0 = 0; k0 < size && !replayed; k0 += kPanel) {
+    std::vector<std::size_t> pivots(size);
+    Elimination e(*this, w, scale, pivots.data(), out, initial);
+    for (std::size_t k0 = 0; k0 < size; k0 += kPanel) {
         const std::size_t k1 = std::min(size, k0 + kPanel);
-        // The panel's columns, one at a time; each has received every
-        // product of the earlier columns when its pivot is searched.
-        for (std::size_t j = k0; j < k1; ++j) {
-            double* rowJ = &a[j * ld];
-            double big = 0.0;
-            for (std::size_t i = j; i < size; ++i) {
-                const double weight = scale[i] * std::fabs(a[i * ld + j]);
-                if (std::isgreaterequal(weight, big)) {
-                    big = weight;
-                    imax = i;
-                }
-            }
-            if (imax < j) {
-                outcome = CroutFrom(*this, crout, initial, size, j, out, cancel);
-                replayed = true;
-                break;
-            }
-            if (imax != j) {
-                SwapRows(a.data(), ld, size, j, imax);
-                scale[imax] = scale[j];
-            }
-            if (rowJ[j] == 0.0) rowJ[j] = kTinyPivot;
-            Multipliers<false>(a.data(), ld, size, j);
-            if (fp::HasFault()) {
-                outcome = CroutFrom(*this, crout, initial, size, j, out, cancel);
-                replayed = true;
-                break;
-            }
-            if (imax != j) out.Interchange(static_cast<int32_t>(j), static_cast<int32_t>(imax));
-            if (linsys::Progress(*this, "LU", static_cast<int32_t>(j), n, cancel, initial)) return;
-
-            // Column j's products for the rest of the panel.
-            for (std::size_t i = j + 1; i < size; ++i) {
-                double* row = &a[i * ld];
-                linsys::SubScaled(row + j + 1, rowJ + j + 1, row[j], k1 - j - 1);
-            }
-        }
-        if (replayed || k1 == size) break;
-        // The panel's rows right of it: row i takes the products of the panel
-        // rows above it, in order.
-        for (std::size_t i = k0 + 1; i < k1; ++i)
-            for (std::size_t k = k0; k < i; ++k)
-                linsys::SubScaled(&a[i * ld + k1], &a[k * ld + k1], a[i * ld + k], size - k1);
-        // The trailing rows and columns take the panel's products, in order.
-        linsys::SubProducts(&a[k1 * ld + k1], ld, &a[k1 * ld + k0], ld, &a[k0 * ld + k1], ld,
-                            size - k1, size - k1, k1 - k0);
+        if (!e.Factor(k0, k1)) break;
+        InterchangeRows(w, pivots.data(), k0, k1, 0, k0);
+        UpdateRight(w, pivots.data(), k0, k1, size);
     }
+    const Outcome outcome = e.outcome;
+    const bool replayed = e.replayed;
+    const std::vector<double>& crout = e.crout;
     if (outcome == Outcome::Cancelled) return;
 
-    const double* factor = replayed ? crout.data() : a.data();
-    const std::size_t factorLd = replayed ? size : ld;
+    if (replayed) {
+        // The column-ordered formulation's factors, into the column-major array.
+        for (std::size_t j = 0; j < size; ++j)
+            for (std::size_t i = 0; i < size; ++i) w.Col(j)[i] = crout[i * size + j];
+    }
     // A handler may have changed the objects meanwhile: both factors'
     // storage exists before either is written.
     ObtainStorage(l, size, lStorage);
     ObtainStorage(U, size, uStorage);
-    WriteFactor(l, std::move(lStorage), factor, factorLd, size, true);
-    WriteFactor(U, std::move(uStorage), factor, factorLd, size, false);
+    WriteFactor(l, std::move(lStorage), w.a, ld, size, true);
+    WriteFactor(U, std::move(uStorage), w.a, ld, size, false);
     linsys::Finish(*this, "LU");
 } catch (...) {
     detail::RethrowAsDocumented();

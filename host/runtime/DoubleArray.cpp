@@ -1,17 +1,69 @@
 #include "kestrim/DoubleArray.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "kestrim/Error.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace kestrim {
 
-void DoubleArray::FreeDeleter::operator()(double* p) const noexcept { std::free(p); }
+namespace {
+
+#if defined(__linux__)
+// Arrays of this size and more get storage of their own, aligned to and
+// backed by large pages where the system offers them: an array of n x n
+// Doubles is then made present with n * n / 262144 page faults instead of
+// n * n / 512, which for the results of the decompositions and products
+// costs more than the arithmetic.
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+
+// Fresh anonymous pages read as zero, so the storage needs no fill and costs
+// nothing until it is touched. Null when the mapping fails.
+double* MapLargeArray(std::size_t bytes) noexcept {
+    const std::size_t span = bytes + kLargePage;
+    if (span < bytes) return nullptr;
+    void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + kLargePage - 1) & ~(kLargePage - 1);
+    const std::size_t head = aligned - start, tail = span - head - bytes;
+    if (head != 0) munmap(raw, head);
+    if (tail != 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+    void* p = reinterpret_cast<void*>(aligned);
+    madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without large pages it fails and changes nothing
+    return static_cast<double*>(p);
+}
+#endif
+
+}  // namespace
+
+void DoubleArray::FreeDeleter::operator()(double* p) const noexcept {
+#if defined(__linux__)
+    if (mappedBytes != 0) {
+        munmap(p, mappedBytes);
+        return;
+    }
+#endif
+    std::free(p);
+}
 
 std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateZeroed(std::size_t count) {
+#if defined(__linux__)
+    if (count >= kLargePage / sizeof(double) &&
+        count <= std::numeric_limits<std::size_t>::max() / sizeof(double)) {
+        const std::size_t bytes = count * sizeof(double);
+        if (double* p = MapLargeArray(bytes))
+            return std::unique_ptr<double[], FreeDeleter>(p, FreeDeleter{bytes});
+        RaiseRuntimeError(RuntimeError::OutOfMemory);
+    }
+#endif
     // calloc checks count * size for overflow and hands out zeroed pages
     // lazily, so large arrays cost nothing until they are touched.
     void* p = std::calloc(count == 0 ? 1 : count, sizeof(double));

@@ -62,6 +62,11 @@ public:
 
 private:
     struct FreeDeleter {
+        // Bytes of a storage mapped on its own (large arrays); 0 for storage
+        // from the heap.
+        FreeDeleter() noexcept : mappedBytes(0) {}
+        explicit FreeDeleter(std::size_t bytes) noexcept : mappedBytes(bytes) {}
+        std::size_t mappedBytes;
         void operator()(double* p) const noexcept;
     };
     static std::unique_ptr<double[], FreeDeleter> AllocateZeroed(std::size_t count);

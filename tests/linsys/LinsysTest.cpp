@@ -479,6 +479,35 @@ TEST(EdgeClasses, HandlersShrinkingEachDimension) {
         }
 }
 
+// Cholesky reads the receiver as it goes: a handler's change to an element
+// above the diagonal of a later column, within the same block of columns,
+// is what that column meets (an asymmetric pair, or the new value of a pair).
+TEST(EdgeClasses, CholeskyMeetsAHandlersChanges) {
+    const int n = 40;
+    Rows spd = FillRows(n, n, [] { return 0.0; });
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j <= i; ++j) spd[i][j] = spd[j][i] = i == j ? n : 1.0 / (1 + i + j);
+    for (const bool bothHalves : {false, true}) {
+        SCOPED_TRACE(bothHalves);
+        Rows changed = spd;
+        changed[5][30] = 0.25;
+        if (bothHalves) changed[30][5] = 0.25;
+        auto a = MakeMatrix(spd);
+        auto rec = Record(a);
+        rec->onProgress = [&](int index, bool&) {
+            if (index != 2) return;
+            a->SetItem(5, 30, 0.25);
+            if (bothHalves) a->SetItem(30, 5, 0.25);
+        };
+        if (bothHalves) {
+            EXPECT_TRUE(SameRows(RunChol(a), oracle::Cholesky(changed)));
+        } else {
+            EXPECT_MATRIX_ERROR(RunChol(a), 14, 1128);
+            EXPECT_EQ(rec->events.size(), 5u);  // columns 0 to 4; column 5 meets the pair
+        }
+    }
+}
+
 // Done comes after every output is written and before the result is
 // handed back; the receiver is as the operation leaves it.
 TEST(EdgeClasses, WhatADoneHandlerObserves) {

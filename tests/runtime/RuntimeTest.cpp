@@ -51,6 +51,36 @@ TEST(DoubleArray, CopiesAreDeepAndRedimKeepsLeadingColumns) {
     EXPECT_EQ(a.At(1, 0), 11.0);
 }
 
+// Arrays from 2 MiB on have storage of their own (mapped, on large pages
+// where the system has them): the same zeros, copies and re-dimensioning
+// on both sides of that size.
+TEST(DoubleArray, LargeArraysBehaveAsSmallOnes) {
+    constexpr int32_t kRows = 512;  // 512 x 512 Doubles are 2 MiB
+    for (int32_t cols : {511, 512, 513, 1024}) {
+        SCOPED_TRACE(cols);
+        auto a = DoubleArray::Create2D(kRows - 1, cols - 1);
+        const std::size_t count = a.Count();
+        ASSERT_EQ(count, static_cast<std::size_t>(kRows) * static_cast<std::size_t>(cols));
+        EXPECT_TRUE(std::all_of(a.Data(), a.Data() + count, [](double v) { return v == 0.0; }));
+        a.At(kRows - 1, cols - 1) = 5.0;
+        a.At(0, 0) = 1.0;
+        DoubleArray b = a;
+        a.At(0, 0) = 2.0;
+        EXPECT_EQ(b.At(0, 0), 1.0);
+        EXPECT_EQ(b.At(kRows - 1, cols - 1), 5.0);
+        for (int32_t upper : {cols, 2 * cols}) {  // grows, across 2 MiB from 511 columns
+            DoubleArray c = b;
+            c.RedimPreserveLast(upper);
+            EXPECT_EQ(c.At(0, 0), 1.0);
+            EXPECT_EQ(c.At(kRows - 1, static_cast<std::size_t>(cols) - 1), 5.0);
+            EXPECT_EQ(c.At(kRows - 1, static_cast<std::size_t>(upper)), 0.0);
+        }
+        b.RedimPreserveLast(cols - 3);  // shrinks, across 2 MiB from 512 and 513 columns
+        EXPECT_EQ(b.Count(), static_cast<std::size_t>(kRows) * static_cast<std::size_t>(cols - 2));
+        EXPECT_EQ(b.At(0, 0), 1.0);
+    }
+}
+
 TEST(Variant, ToLongConversions) {
     const std::vector<std::pair<Variant, int32_t>> cases = {
         {Variant(2.5), 2},      {Variant(3.5), 4},   {Variant(-2.5), -2},

@@ -8,15 +8,33 @@
 
 #include "kestrim/Error.h"
 
+// Under AddressSanitizer every array comes from the heap, so that the
+// sanitizer sees the bounds of each one.
+#if defined(__SANITIZE_ADDRESS__)
+#define KESTRIM_MAP_LARGE_ARRAYS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KESTRIM_MAP_LARGE_ARRAYS 0
+#endif
+#endif
+#if !defined(KESTRIM_MAP_LARGE_ARRAYS)
 #if defined(__linux__)
+#define KESTRIM_MAP_LARGE_ARRAYS 1
+#else
+#define KESTRIM_MAP_LARGE_ARRAYS 0
+#endif
+#endif
+
+#if KESTRIM_MAP_LARGE_ARRAYS
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace kestrim {
 
 namespace {
 
-#if defined(__linux__)
+#if KESTRIM_MAP_LARGE_ARRAYS
 // Arrays of this size and more get storage of their own, aligned to and
 // backed by large pages where the system offers them: an array of n x n
 // Doubles is then made present with n * n / 262144 page faults instead of
@@ -33,9 +51,13 @@ double* MapLargeArray(std::size_t bytes) noexcept {
     if (raw == MAP_FAILED) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
     const std::uintptr_t aligned = (start + kLargePage - 1) & ~(kLargePage - 1);
-    const std::size_t head = aligned - start, tail = span - head - bytes;
+    // Only whole pages can be given back: the tail starts at the first page
+    // boundary after the array.
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t end = (aligned + bytes + page - 1) & ~(page - 1);
+    const std::size_t head = aligned - start, tail = start + span - end;
     if (head != 0) munmap(raw, head);
-    if (tail != 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+    if (tail != 0) munmap(reinterpret_cast<void*>(end), tail);
     void* p = reinterpret_cast<void*>(aligned);
     madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without large pages it fails and changes nothing
     return static_cast<double*>(p);
@@ -45,7 +67,7 @@ double* MapLargeArray(std::size_t bytes) noexcept {
 }  // namespace
 
 void DoubleArray::FreeDeleter::operator()(double* p) const noexcept {
-#if defined(__linux__)
+#if KESTRIM_MAP_LARGE_ARRAYS
     if (mappedBytes != 0) {
         munmap(p, mappedBytes);
         return;
@@ -55,7 +77,7 @@ void DoubleArray::FreeDeleter::operator()(double* p) const noexcept {
 }
 
 std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateZeroed(std::size_t count) {
-#if defined(__linux__)
+#if KESTRIM_MAP_LARGE_ARRAYS
     if (count >= kLargePage / sizeof(double) &&
         count <= std::numeric_limits<std::size_t>::max() / sizeof(double)) {
         const std::size_t bytes = count * sizeof(double);

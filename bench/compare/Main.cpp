@@ -4,7 +4,7 @@
 // this core, the ratio to LAPACK (their time / ours: 100 % means as fast)
 // and the speed-up of two threads over one.
 //
-// Usage: kestrim_compare [n ...]
+// Usage: kestrim_compare [--only=word,word...] [n ...]
 #include <lapacke.h>
 
 #include <algorithm>
@@ -46,6 +46,18 @@ double BestMs(int reps, const std::function<void()>& setup, const std::function<
         best = std::min(best, 1e3 * (Now(clock) - t0));
     }
     return best;
+}
+
+std::vector<std::string>& OnlyWords() {
+    static std::vector<std::string> words;
+    return words;
+}
+
+bool Wanted(const std::string& name) {
+    if (OnlyWords().empty()) return true;
+    for (const std::string& w : OnlyWords())
+        if (name.find(w) != std::string::npos) return true;
+    return false;
 }
 
 namespace {
@@ -195,7 +207,19 @@ int main(int argc, char** argv) {
     using namespace compare;
     openblas_set_num_threads(1);
     std::vector<int> sizes;
-    for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--only=", 0) == 0) {
+            std::size_t from = 7;
+            while (from <= arg.size()) {
+                const std::size_t comma = std::min(arg.find(',', from), arg.size());
+                if (comma > from) OnlyWords().push_back(arg.substr(from, comma - from));
+                from = comma + 1;
+            }
+            continue;
+        }
+        sizes.push_back(std::atoi(argv[i]));
+    }
     const std::vector<int> requested = sizes;
     if (sizes.empty()) sizes = {256, 512, 1024};
 
@@ -203,8 +227,11 @@ int main(int argc, char** argv) {
     // probes (before, between and after the measurements) is taken.
     Ceiling ceiling = ProbeCeiling();
     std::vector<std::pair<int, std::vector<Entry>>> results;
+    bool mainTable = false;
+    for (const char* name : {"Times", "LU", "Determinant", "Cholesky", "Inverse", "Solve", "SolveGauss", "QR"})
+        mainTable = mainTable || Wanted(name);
     for (int n : sizes) {
-        if (n <= 0) continue;
+        if (n <= 0 || !mainTable) continue;
         results.emplace_back(n, Measure(n));
         const Ceiling again = ProbeCeiling();
         ceiling.noFma = std::max(ceiling.noFma, again.noFma);

@@ -41,6 +41,10 @@ TEST(EigenStages, PlainAndCheckedFormsAgreeBitForBit) {
                     sparse[i][j] = 0;
         cases.push_back(sparse);
     }
+    // Long enough for the deferred row reflections of the QR steps to be
+    // applied in chunks inside the active block and over several steps
+    // right of it.
+    cases.push_back(RandomRows(90, 5, false));
     fp::ClearFlags();
     for (bool wide : KernelWidths()) {
         KernelWidth width(wide);

@@ -34,9 +34,28 @@ using detail::kernels::Axpy;       // y[i] = y[i] + a * x[i]
 using detail::kernels::Rotate;     // see above
 using detail::kernels::SubScaled;  // y[i] = y[i] - a * x[i]
 
+#if KESTRIM_DECOMP_AVX
+// 256-bit form of SubTwoScaled below (same operations, four elements at a
+// time).
+__attribute__((target("avx"))) inline std::size_t SubTwoScaledAvx(double* v, const double* e, const double* d,
+                                                                  double f, double g, std::size_t n) noexcept {
+    const __m256d vf = _mm256_set1_pd(f);
+    const __m256d vg = _mm256_set1_pd(g);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d t = _mm256_sub_pd(_mm256_loadu_pd(v + i), _mm256_mul_pd(vf, _mm256_loadu_pd(e + i)));
+        _mm256_storeu_pd(v + i, _mm256_sub_pd(t, _mm256_mul_pd(vg, _mm256_loadu_pd(d + i))));
+    }
+    return i;
+}
+#endif
+
 // v[i] = (v[i] - f * e[i]) - g * d[i]
 inline void SubTwoScaled(double* v, const double* e, const double* d, double f, double g, std::size_t n) noexcept {
     std::size_t i = 0;
+#if KESTRIM_DECOMP_AVX
+    if (detail::kernels::useAvx && n >= detail::kernels::kAvxMinLength) i = SubTwoScaledAvx(v, e, d, f, g, n);
+#endif
 #ifdef KESTRIM_EIGEN_SSE2
     const __m128d vf = _mm_set1_pd(f);
     const __m128d vg = _mm_set1_pd(g);

@@ -4,6 +4,7 @@
 // back by the accumulated reduction Z.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "decomp/NumericHelpers.h"
@@ -81,9 +82,14 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
     ReflectorLog zlog;
     // Likewise the reflections and rotations of the rows of H in the columns
     // right of the active block (j > en), which the iteration never reads
-    // again (RowOpLog.h). Their elements stay bounded by the norm of H, so
-    // these updates cannot fault either where the iteration's own do not.
+    // again (RowOpLog.h). They are kept over many steps only when they
+    // cannot fault: the elements of H stay within its norm (the transforms
+    // are orthogonal), the coefficients q, r are at most 1 and x, y, zz at
+    // most 2 in magnitude, so no result exceeds 7 * norm. Otherwise they
+    // are applied after every step, before the next test, as a fault there
+    // must stop the call before the next event.
     RowOpLog rowLog;
+    const bool keepRows = norm <= std::numeric_limits<double>::max() / 16.0;
     // Inside the active block, a step's reflections from the left go at
     // once only to the columns that the next reflections read or that the
     // reflections from the right change: for a chunk of kRowChunk
@@ -114,7 +120,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
         for (;;) {
             if constexpr (!K::kChecked) {
                 if (zlog.Full()) zlog.Apply(Z, Low, High);
-                if (rowLog.Full()) rowLog.Apply(H, n);
+                if (rowLog.Full() || !keepRows) rowLog.Apply(H, n);
             }
             if (Report<K>(ctx, IterationPercent(en, High))) {
                 flushZ();

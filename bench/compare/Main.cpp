@@ -240,11 +240,13 @@ int main(int argc, char** argv) {
     std::printf("CPU: %s\n", CpuModel().c_str());
     std::printf("Ceiling of one core (%s): %.1f GFLOP/s separate multiply+add, %.1f GFLOP/s fused\n",
                 ceiling.isa, ceiling.noFma, ceiling.fma);
-    std::printf("Times are the calling thread's CPU time (best of several runs), one thread;\n"
-                "LAPACK: OpenBLAS, one thread; ratio = LAPACK time / ours;\n"
-                "2-thr x = wall-clock time on one thread / on two threads.\n\n");
-    std::printf("%5s  %-13s %10s %9s %8s  %-14s %10s %8s %9s\n", "n", "operation", "ms (1 thr)",
-                "GFLOP/s", "ceiling", "counterpart", "LAPACK ms", "ratio", "2-thr x");
+    if (!results.empty()) {
+        std::printf("Times are the calling thread's CPU time (best of several runs), one thread;\n"
+                    "LAPACK: OpenBLAS, one thread; ratio = LAPACK time / ours;\n"
+                    "2-thr x = wall-clock time on one thread / on two threads.\n\n");
+        std::printf("%5s  %-13s %10s %9s %8s  %-14s %10s %8s %9s\n", "n", "operation", "ms (1 thr)",
+                    "GFLOP/s", "ceiling", "counterpart", "LAPACK ms", "ratio", "2-thr x");
+    }
     for (const auto& [n, entries] : results) {
         for (const Entry& e : entries) {
             const double gflops = e.flops / (e.oursMs1 * 1e6);

@@ -34,9 +34,28 @@ using detail::kernels::Axpy;       // y[i] = y[i] + a * x[i]
 using detail::kernels::Rotate;     // see above
 using detail::kernels::SubScaled;  // y[i] = y[i] - a * x[i]
 
+#if KESTRIM_DECOMP_AVX
+// 256-bit form of SubTwoScaled below (same operations, four elements at a
+// time).
+__attribute__((target("avx"))) inline std::size_t SubTwoScaledAvx(double* v, const double* e, const double* d,
+                                                                  double f, double g, std::size_t n) noexcept {
+    const __m256d vf = _mm256_set1_pd(f);
+    const __m256d vg = _mm256_set1_pd(g);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d t = _mm256_sub_pd(_mm256_loadu_pd(v + i), _mm256_mul_pd(vf, _mm256_loadu_pd(e + i)));
+        _mm256_storeu_pd(v + i, _mm256_sub_pd(t, _mm256_mul_pd(vg, _mm256_loadu_pd(d + i))));
+    }
+    return i;
+}
+#endif
+
 // v[i] = (v[i] - f * e[i]) - g * d[i]
 inline void SubTwoScaled(double* v, const double* e, const double* d, double f, double g, std::size_t n) noexcept {
     std::size_t i = 0;
+#if KESTRIM_DECOMP_AVX
+    if (detail::kernels::useAvx && n >= detail::kernels::kAvxMinLength) i = SubTwoScaledAvx(v, e, d, f, g, n);
+#endif
 #ifdef KESTRIM_EIGEN_SSE2
     const __m128d vf = _mm_set1_pd(f);
     const __m128d vg = _mm_set1_pd(g);
@@ -84,6 +103,56 @@ __attribute__((target("avx"))) inline std::size_t Reflect2Avx(double* a, double*
     return i;
 }
 #endif
+
+#if KESTRIM_DECOMP_AVX
+// out[c] = 0, then out[c] = out[c] + x[i] * y[c][i] for i = top down to
+// bottom, for eight columns y[0..7]. Four rows of the eight columns are
+// multiplied at once; their products are transposed so that one register
+// holds a row's products of four columns, and the rows are added from the
+// highest down, so each sum keeps its order.
+__attribute__((target("avx"))) inline void DescendingDots8Avx(const double* x, const double* const y[8],
+                                                              std::size_t bottom, std::size_t top,
+                                                              double out[8]) noexcept {
+    __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+    std::size_t i = top + 1;  // rows i .. top are done
+    for (; i >= bottom + 4; i -= 4) {
+        const __m256d xv = _mm256_loadu_pd(x + i - 4);
+        for (int half = 0; half < 2; ++half) {
+            const __m256d p0 = _mm256_mul_pd(xv, _mm256_loadu_pd(y[4 * half] + i - 4));
+            const __m256d p1 = _mm256_mul_pd(xv, _mm256_loadu_pd(y[4 * half + 1] + i - 4));
+            const __m256d p2 = _mm256_mul_pd(xv, _mm256_loadu_pd(y[4 * half + 2] + i - 4));
+            const __m256d p3 = _mm256_mul_pd(xv, _mm256_loadu_pd(y[4 * half + 3] + i - 4));
+            const __m256d lo01 = _mm256_unpacklo_pd(p0, p1);
+            const __m256d hi01 = _mm256_unpackhi_pd(p0, p1);
+            const __m256d lo23 = _mm256_unpacklo_pd(p2, p3);
+            const __m256d hi23 = _mm256_unpackhi_pd(p2, p3);
+            acc[half] = _mm256_add_pd(acc[half], _mm256_permute2f128_pd(hi01, hi23, 0x31));  // row i - 1
+            acc[half] = _mm256_add_pd(acc[half], _mm256_permute2f128_pd(lo01, lo23, 0x31));  // row i - 2
+            acc[half] = _mm256_add_pd(acc[half], _mm256_permute2f128_pd(hi01, hi23, 0x20));  // row i - 3
+            acc[half] = _mm256_add_pd(acc[half], _mm256_permute2f128_pd(lo01, lo23, 0x20));  // row i - 4
+        }
+    }
+    _mm256_storeu_pd(out, acc[0]);
+    _mm256_storeu_pd(out + 4, acc[1]);
+    while (i > bottom) {
+        --i;
+        for (int c = 0; c < 8; ++c) out[c] = out[c] + x[i] * y[c][i];
+    }
+}
+#endif
+
+// out[c] as DescendingDots8Avx, eight chains interleaved (no vector
+// registers needed).
+inline void DescendingDots8(const double* x, const double* const y[8], std::size_t bottom, std::size_t top,
+                            double out[8]) noexcept {
+#if KESTRIM_DECOMP_AVX
+    if (detail::kernels::useAvx && top + 1 >= bottom + detail::kernels::kAvxMinLength)
+        return DescendingDots8Avx(x, y, bottom, top, out);
+#endif
+    for (int c = 0; c < 8; ++c) out[c] = 0.0;
+    for (std::size_t i = top + 1; i-- > bottom;)
+        for (int c = 0; c < 8; ++c) out[c] = out[c] + x[i] * y[c][i];
+}
 
 // A three-row reflector from the right: t = x*a[i] + y*b[i] + zz*c[i];
 // a[i] = a[i] - t; b[i] = b[i] - t*q; c[i] = c[i] - t*r.

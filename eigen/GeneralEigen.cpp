@@ -27,12 +27,19 @@ void Exchange(int32_t n, Square& A, Vector& Scale, int32_t j, int32_t m, int32_t
 
 // The reflection from the left on columns j0 .. jLast: for each column,
 // f = the sum of ort(i) * A(i, j) from i = High down to m, f = f / h, then
-// A(i, j) = A(i, j) - f * ort(i) for i = m .. High. Four columns' sums are
-// formed together (each still in its own order).
+// A(i, j) = A(i, j) - f * ort(i) for i = m .. High. Eight (or four)
+// columns' sums are formed together (each still in its own order).
 void LeftReflectColumns(Square& A, const Vector& ort, int32_t m, int32_t High, double h, int32_t j0,
                         int32_t jLast) {
     const std::size_t count = static_cast<std::size_t>(High - m) + 1;
     int32_t j = j0;
+    for (; j + 7 <= jLast; j += 8) {
+        const double* y[8];
+        for (int c = 0; c < 8; ++c) y[c] = A.Col(j + c);
+        double f[8];
+        kernels::DescendingDots8(ort.data(), y, static_cast<std::size_t>(m), static_cast<std::size_t>(High), f);
+        for (int c = 0; c < 8; ++c) kernels::SubScaled(A.Col(j + c) + m, ort.data() + m, f[c] / h, count);
+    }
     for (; j + 3 <= jLast; j += 4) {
         double* c0 = A.Col(j);
         double* c1 = A.Col(j + 1);
@@ -66,12 +73,20 @@ void LeftReflectColumns(Square& A, const Vector& ort, int32_t m, int32_t High, d
 
 // AccumulateHessenberg's update of columns j0 .. jLast of Z by the
 // reflection at mp: g = the sum of ort(i) * Z(i, j) for i = mp .. High,
-// g = (g / pivot) / sub, Z(i, j) = Z(i, j) + g * ort(i). Four columns' sums
-// are formed together (each in order of i).
+// g = (g / pivot) / sub, Z(i, j) = Z(i, j) + g * ort(i). Blocks of columns'
+// sums are formed together (each in order of i).
 void AccumulateColumns(Square& Z, const Vector& ort, int32_t mp, int32_t High, double pivot, double sub,
                        int32_t j0, int32_t jLast) {
     const std::size_t count = static_cast<std::size_t>(High - mp) + 1;
     int32_t j = j0;
+    const std::size_t blocked = static_cast<std::size_t>(jLast - j0 + 1) / 8 * 8;
+    detail::kernels::ColumnDots(
+        ort.data() + mp, static_cast<std::size_t>(j0), static_cast<std::size_t>(j0) + blocked, count,
+        [&](std::size_t c) { return Z.Col(static_cast<int32_t>(c)) + mp; },
+        [&](std::size_t c, double g) {
+            kernels::Axpy(Z.Col(static_cast<int32_t>(c)) + mp, ort.data() + mp, (g / pivot) / sub, count);
+        });
+    j += static_cast<int32_t>(blocked);
     for (; j + 3 <= jLast; j += 4) {
         double* c0 = Z.Col(j);
         double* c1 = Z.Col(j + 1);

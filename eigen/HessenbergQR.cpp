@@ -4,6 +4,7 @@
 // back by the accumulated reduction Z.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "decomp/NumericHelpers.h"
@@ -11,6 +12,7 @@
 #include "eigen/EigenInternal.h"
 #include "eigen/EigenKernels.h"
 #include "eigen/ReflectorLog.h"
+#include "eigen/RowOpLog.h"
 
 namespace kestrim::detail::eigen {
 
@@ -36,94 +38,6 @@ inline bool NeedsRescale(double t) { return t > 1.0 && t + 1.0 / t <= t; }
 inline double IterationPercent(int32_t en, int32_t High) {
     if (High == 0) return 95.0;
     return 95.0 - (static_cast<double>(en) / static_cast<double>(High)) * 75.0;
-}
-
-// A reflection from the left of one QR step, kept for the columns right of
-// the active block (j > en), which the iteration does not read: rows k,
-// k + 1 (and k + 2 when `three`) of each such column receive
-// t = H(k, j) + q*H(k + 1, j) [+ r*H(k + 2, j)]; H(k, j) -= t*x;
-// H(k + 1, j) -= t*y [; H(k + 2, j) -= t*zz].
-struct RowReflection {
-    int32_t k;
-    bool three;
-    double q, r, x, y, zz;
-};
-
-#if KESTRIM_DECOMP_AVX
-// The reflections on eight columns j .. j+7 at once: their rows r0 .. r1
-// are copied into a row-interleaved scratch (eight consecutive Doubles per
-// row), where each reflection is two 256-bit operations over contiguous
-// memory, and copied back.
-__attribute__((target("avx"))) void RowReflectionsOnEightAvx(Square& H, const std::vector<RowReflection>& ops,
-                                                             std::size_t j, int32_t r0, int32_t r1,
-                                                             double* scratch) noexcept {
-    const std::size_t ld = H.Stride();
-    double* base = H.Col(static_cast<int32_t>(j));
-    const std::size_t rows = static_cast<std::size_t>(r1 - r0) + 1;
-    for (std::size_t c = 0; c < 8; ++c) {
-        const double* col = base + c * ld + r0;
-        for (std::size_t i = 0; i < rows; ++i) scratch[i * 8 + c] = col[i];
-    }
-    for (const RowReflection& op : ops) {
-        double* a = scratch + static_cast<std::size_t>(op.k - r0) * 8;
-        const __m256d vq = _mm256_set1_pd(op.q), vx = _mm256_set1_pd(op.x), vy = _mm256_set1_pd(op.y);
-        for (int half = 0; half < 2; ++half) {
-            double* p = a + 4 * half;
-            const __m256d x0 = _mm256_loadu_pd(p);
-            const __m256d x1 = _mm256_loadu_pd(p + 8);
-            if (op.three) {
-                const __m256d x2 = _mm256_loadu_pd(p + 16);
-                const __m256d t = _mm256_add_pd(_mm256_add_pd(x0, _mm256_mul_pd(vq, x1)),
-                                                _mm256_mul_pd(_mm256_set1_pd(op.r), x2));
-                _mm256_storeu_pd(p + 16, _mm256_sub_pd(x2, _mm256_mul_pd(t, _mm256_set1_pd(op.zz))));
-                _mm256_storeu_pd(p, _mm256_sub_pd(x0, _mm256_mul_pd(t, vx)));
-                _mm256_storeu_pd(p + 8, _mm256_sub_pd(x1, _mm256_mul_pd(t, vy)));
-            } else {
-                const __m256d t = _mm256_add_pd(x0, _mm256_mul_pd(vq, x1));
-                _mm256_storeu_pd(p, _mm256_sub_pd(x0, _mm256_mul_pd(t, vx)));
-                _mm256_storeu_pd(p + 8, _mm256_sub_pd(x1, _mm256_mul_pd(t, vy)));
-            }
-        }
-    }
-    for (std::size_t c = 0; c < 8; ++c) {
-        double* col = base + c * ld + r0;
-        for (std::size_t i = 0; i < rows; ++i) col[i] = scratch[i * 8 + c];
-    }
-}
-#endif
-
-// Applies the step's reflections, in order, to columns j0 .. j1-1, column
-// by column, so the whole sequence runs down contiguous memory instead of
-// touching three elements of every column per reflection. Each column
-// receives exactly the operations of the plain row loop.
-void ApplyRowReflections(Square& H, const std::vector<RowReflection>& ops, std::size_t j0, std::size_t j1) {
-#if KESTRIM_DECOMP_AVX
-    if (detail::kernels::useAvx) {
-        const int32_t r0 = ops.front().k;
-        int32_t r1 = r0;
-        for (const RowReflection& op : ops) r1 = std::max(r1, op.k + (op.three ? 2 : 1));
-        thread_local std::vector<double> scratch;
-        const std::size_t need = static_cast<std::size_t>(r1 - r0 + 1) * 8;
-        if (scratch.size() < need) scratch.resize(need);
-        for (; j0 + 8 <= j1; j0 += 8) RowReflectionsOnEightAvx(H, ops, j0, r0, r1, scratch.data());
-    }
-#endif
-    for (std::size_t j = j0; j < j1; ++j) {
-        double* h = H.Col(static_cast<int32_t>(j));
-        for (const RowReflection& op : ops) {
-            double* a = h + op.k;
-            if (op.three) {
-                const double t = a[0] + op.q * a[1] + op.r * a[2];
-                a[0] = a[0] - t * op.x;
-                a[1] = a[1] - t * op.y;
-                a[2] = a[2] - t * op.zz;
-            } else {
-                const double t = a[0] + op.q * a[1];
-                a[0] = a[0] - t * op.x;
-                a[1] = a[1] - t * op.y;
-            }
-        }
-    }
 }
 
 // Back-substitution events: 99 - (en / n) * 4. Eigen never runs this for
@@ -166,16 +80,36 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
     // faulting step, since their coefficients are finite unless the step of
     // H that computed them faulted, and Checked applies them at once.
     ReflectorLog zlog;
-    // Likewise, within one QR step, the reflections of the rows of H in the
-    // columns right of the active block (j > en), which the step does not
-    // read; they are applied at the end of the step, before any test.
-    std::vector<RowReflection> rowOps;
+    // Likewise the reflections and rotations of the rows of H in the columns
+    // right of the active block (j > en), which the iteration never reads
+    // again (RowOpLog.h). They are kept over many steps only when they
+    // cannot fault: the elements of H stay within its norm (the transforms
+    // are orthogonal), the coefficients q, r are at most 1 and x, y, zz at
+    // most 2 in magnitude, so no result exceeds 7 * norm. Otherwise they
+    // are applied after every step, before the next test, as a fault there
+    // must stop the call before the next event.
+    RowOpLog rowLog;
+    const bool keepRows = norm <= std::numeric_limits<double>::max() / 16.0;
+    // Inside the active block, a step's reflections from the left go at
+    // once only to the columns that the next reflections read or that the
+    // reflections from the right change: for a chunk of kRowChunk
+    // consecutive k from k0, columns up to nearEnd = k0 + kRowChunk + 1.
+    // The chunk's reflections reach the columns nearEnd + 1 .. en together,
+    // column by column, before the next chunk starts; those columns receive
+    // nothing else meanwhile.
+    constexpr int32_t kRowChunk = 32;
+    std::vector<RowOp> farOps;
+    int32_t nearEnd = 0;
     if constexpr (!K::kChecked) {
         zlog.Reserve(n + 1);
-        rowOps.reserve(static_cast<std::size_t>(n) + 1);
+        rowLog.Reserve(n + 1);
+        farOps.reserve(static_cast<std::size_t>(kRowChunk));
     }
     auto flushZ = [&] {
-        if constexpr (!K::kChecked) zlog.Apply(Z, Low, High);
+        if constexpr (!K::kChecked) {
+            zlog.Apply(Z, Low, High);
+            rowLog.Apply(H, n);
+        }
     };
     double p = 0.0, q = 0.0, r = 0.0, s = 0.0, w = 0.0, x = 0.0, y = 0.0, zz = 0.0;
 
@@ -185,7 +119,8 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
         const int32_t enm2 = na - 1;
         for (;;) {
             if constexpr (!K::kChecked) {
-                if (zlog.Full()) flushZ();
+                if (zlog.Full()) zlog.Apply(Z, Low, High);
+                if (rowLog.Full() || !keepRows) rowLog.Apply(H, n);
             }
             if (Report<K>(ctx, IterationPercent(en, High))) {
                 flushZ();
@@ -253,7 +188,10 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
                     K::Step();
                     q = q / r;
                     K::Step();
-                    for (int32_t j = na; j <= n; ++j) {
+                    if constexpr (!K::kChecked) {
+                        if (en < n) rowLog.Record({na, en + 1, RowOp::Kind::Rotation, q, p, 0.0, 0.0, 0.0});
+                    }
+                    for (int32_t j = na; j <= (K::kChecked ? n : en); ++j) {
                         zz = H(na, j);
                         H(na, j) = q * zz + p * H(en, j);
                         K::Step();
@@ -360,6 +298,12 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
             // Double QR step over rows l .. en and columns m .. en.
             for (int32_t k = m; k <= na; ++k) {
                 const bool notlas = k != na;
+                if constexpr (!K::kChecked) {
+                    if ((k - m) % kRowChunk == 0) {
+                        ApplyRowOpsToColumns(H, farOps, nearEnd + 1, en);
+                        nearEnd = k + kRowChunk + 1;
+                    }
+                }
                 if (k != m) {
                     p = H(k, k - 1);
                     q = H(k + 1, k - 1);
@@ -402,9 +346,10 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
                 double* zk1 = Z.Col(k + 1);
                 if (notlas) {
                     if constexpr (!K::kChecked) {
-                        kernels::RowReflect3(H.Col(k) + k, H.Stride(), static_cast<std::size_t>(en - k) + 1, q, r,
-                                             x, y, zz);
-                        if (en < n) rowOps.push_back({k, true, q, r, x, y, zz});
+                        kernels::RowReflect3(H.Col(k) + k, H.Stride(),
+                                             static_cast<std::size_t>(MinLong(en, nearEnd) - k) + 1, q, r, x, y, zz);
+                        if (nearEnd < en) farOps.push_back({k, nearEnd + 1, RowOp::Kind::Three, q, r, x, y, zz});
+                        if (en < n) rowLog.Record({k, en + 1, RowOp::Kind::Three, q, r, x, y, zz});
                     }
                     for (int32_t j = K::kChecked ? k : n + 1; j <= n; ++j) {
                         double* hj = H.Col(j);
@@ -446,7 +391,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
                     }
                 } else {
                     if constexpr (!K::kChecked) {
-                        if (en < n) rowOps.push_back({k, false, q, 0.0, x, y, 0.0});
+                        if (en < n) rowLog.Record({k, en + 1, RowOp::Kind::Two, q, 0.0, x, y, 0.0});
                     }
                     for (int32_t j = k; j <= (K::kChecked ? n : en); ++j) {
                         double* hj = H.Col(j);
@@ -481,14 +426,7 @@ void HessenbergQR(Context& ctx, int32_t n, int32_t Low, int32_t High, Square& H,
                 }
             }
             if constexpr (!K::kChecked) {
-                if (!rowOps.empty()) {
-                    detail::kernels::ParallelColumns(static_cast<std::size_t>(en) + 1, static_cast<std::size_t>(n) + 1,
-                                             14.0 * static_cast<double>(rowOps.size()),
-                                             [&](std::size_t j0, std::size_t j1) {
-                                                 ApplyRowReflections(H, rowOps, j0, j1);
-                                             });
-                    rowOps.clear();
-                }
+                ApplyRowOpsToColumns(H, farOps, nearEnd + 1, en);
             }
         }
     }

@@ -14,6 +14,7 @@
 #include "decomp/ParallelColumns.h"
 #include "decomp/RotationLog.h"
 #include "eigen/EigenKernels.h"
+#include "eigen/TridiagonalMatVec.h"
 
 namespace kestrim::detail::eigen {
 
@@ -162,6 +163,11 @@ void TridiagonalizeSymmetric(Context& ctx, int32_t n, const Square& A, Vector& D
 
                 int32_t j0 = 0;
                 if constexpr (!K::kChecked) {
+#if KESTRIM_DECOMP_AVX
+                    if (detail::kernels::useAvx) {
+                        for (; j0 + 7 <= l; j0 += 8) TridiagonalMatVec8Avx(V, i, l, j0, D.data(), E.data());
+                    }
+#endif
                     // Two columns at a time: the sums of columns j and j + 1
                     // are independent chains, each still added in order of
                     // k; E(j + 1) receives column j's update before column

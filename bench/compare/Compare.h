@@ -29,6 +29,13 @@ double Now(Clock clock);
 double BestMs(int reps, const std::function<void()>& setup, const std::function<void()>& run,
               Clock clock = Clock::ThreadCpu);
 
+// The operations named after --only= on the command line (a comma-separated
+// list of words; empty: all). An operation is timed when its name contains
+// one of the words; the main table is left out when a list is given and
+// none of its operations matches.
+std::vector<std::string>& OnlyWords();
+bool Wanted(const std::string& name);
+
 // One comparison: an operation of the library and its counterpart.
 struct Entry {
     std::string name;

@@ -173,7 +173,8 @@ void EigenSvdSection(const std::vector<int>& requested) {
             auto ours = [&] { a->Eigen(&wr, nullptr, &vr, nullptr); };
             const Eigen::MatrixXd e = Eigen::Map<const Eigen::MatrixXd>(a0.data(), n, n);
             auto copy = [&] { work = a0; };
-            Row(n, "symmetric", ours, Stages(a, {13.0f, 30.0f}, "red/acc/QL", ours),
+            if (Wanted("symmetric"))
+                Row(n, "symmetric", ours, Stages(a, {13.0f, 30.0f}, "red/acc/QL", ours),
                 {{"dsyev", copy, [&] { LAPACKE_dsyev(LAPACK_COL_MAJOR, 'V', 'U', n, work.data(), n, w.data()); }},
                  {"dsyevd", copy, [&] { LAPACKE_dsyevd(LAPACK_COL_MAJOR, 'V', 'U', n, work.data(), n, w.data()); }},
                  {"SelfAdjointEigenSolver", [] {}, [&] {
@@ -188,7 +189,8 @@ void EigenSvdSection(const std::vector<int>& requested) {
             auto ours = [&] { a->Eigen(&wr, &wim, &vr, &vi); };
             const Eigen::MatrixXd e = Eigen::Map<const Eigen::MatrixXd>(a0.data(), n, n);
             auto copy = [&] { work = a0; };
-            Row(n, "general", ours, Stages(a, {1.0f, 15.0f, 20.0f, 95.0f}, "bal/red/acc/QR/vec", ours),
+            if (Wanted("general"))
+                Row(n, "general", ours, Stages(a, {1.0f, 15.0f, 20.0f, 95.0f}, "bal/red/acc/QR/vec", ours),
                 {{"dgeev", copy, [&] {
                       LAPACKE_dgeev(LAPACK_COL_MAJOR, 'N', 'V', n, work.data(), n, w.data(), wi.data(), nullptr, n,
                                     u.data(), n);
@@ -199,7 +201,8 @@ void EigenSvdSection(const std::vector<int>& requested) {
                   }}});
             MatrixPtr us = Matrix::New(), s = Matrix::New(), v = Matrix::New();
             auto svd = [&] { a->SVD(&us, &s, &v); };
-            Row(n, "SVD", svd, Stages(a, {34.0f, 35.0f, 53.0f}, "red/accV/accU/QR", svd),
+            if (Wanted("SVD"))
+                Row(n, "SVD", svd, Stages(a, {34.0f, 35.0f, 53.0f}, "red/accV/accU/QR", svd),
                 {{"dgesvd", copy, [&] {
                       LAPACKE_dgesvd(LAPACK_COL_MAJOR, 'S', 'S', n, n, work.data(), n, w.data(), u.data(), n,
                                      vt.data(), n, superb.data());

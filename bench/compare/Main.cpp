@@ -4,9 +4,9 @@
 // this core, the ratio to LAPACK (their time / ours: 100 % means as fast)
 // and the speed-up of two threads over one.
 //
-// Usage: kestrim_compare [n ...] [operation ...]
-// Operations (LU, Cholesky, Times, ...; any case) restrict the main table to
-// them and leave out the further sections.
+// Usage: kestrim_compare [n ...] [operation ...] [--only=word,word...]
+// Operations (LU, Cholesky, Times, symmetric, general, SVD, ...; any case)
+// restrict the tables to the operations whose names contain one of them.
 #include <lapacke.h>
 
 #include <algorithm>
@@ -51,6 +51,22 @@ double BestMs(int reps, const std::function<void()>& setup, const std::function<
     return best;
 }
 
+std::vector<std::string>& OnlyWords() {
+    static std::vector<std::string> words;
+    return words;
+}
+
+bool Wanted(const std::string& name) {
+    if (OnlyWords().empty()) return true;
+    auto lower = [](std::string s) {
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    const std::string lowerName = lower(name);
+    return std::any_of(OnlyWords().begin(), OnlyWords().end(),
+                       [&](const std::string& w) { return lowerName.find(lower(w)) != std::string::npos; });
+}
+
 namespace {
 
 using kestrim::Matrix;
@@ -86,20 +102,6 @@ std::string CpuModel() {
     while (std::getline(in, line))
         if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
     return "unknown";
-}
-
-// The operations asked for on the command line; empty: all.
-std::vector<std::string> wanted;
-
-bool Wanted(const std::string& name) {
-    if (wanted.empty()) return true;
-    auto lower = [](std::string s) {
-        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return s;
-    };
-    const std::string first = lower(name.substr(0, name.find(' ')));
-    return std::any_of(wanted.begin(), wanted.end(),
-                       [&](const std::string& w) { return lower(w) == first; });
 }
 
 int Reps(int n) { return n <= 256 ? 5 : n <= 512 ? 3 : 2; }
@@ -223,10 +225,19 @@ int main(int argc, char** argv) {
     openblas_set_num_threads(1);
     std::vector<int> sizes;
     for (int i = 1; i < argc; ++i) {
-        if (std::isdigit(static_cast<unsigned char>(argv[i][0])))
+        const std::string arg = argv[i];
+        if (arg.rfind("--only=", 0) == 0) {
+            std::size_t from = 7;
+            while (from <= arg.size()) {
+                const std::size_t comma = std::min(arg.find(',', from), arg.size());
+                if (comma > from) OnlyWords().push_back(arg.substr(from, comma - from));
+                from = comma + 1;
+            }
+        } else if (std::isdigit(static_cast<unsigned char>(arg[0]))) {
             sizes.push_back(std::atoi(argv[i]));
-        else
-            wanted.emplace_back(argv[i]);
+        } else {
+            OnlyWords().push_back(arg);
+        }
     }
     const std::vector<int> requested = sizes;
     if (sizes.empty()) sizes = {256, 512, 1024};
@@ -235,8 +246,11 @@ int main(int argc, char** argv) {
     // probes (before, between and after the measurements) is taken.
     Ceiling ceiling = ProbeCeiling();
     std::vector<std::pair<int, std::vector<Entry>>> results;
+    bool mainTable = false;
+    for (const char* name : {"Times", "LU", "Determinant", "Cholesky", "Inverse", "Solve", "SolveGauss", "QR"})
+        mainTable = mainTable || Wanted(name);
     for (int n : sizes) {
-        if (n <= 0) continue;
+        if (n <= 0 || !mainTable) continue;
         results.emplace_back(n, Measure(n));
         const Ceiling again = ProbeCeiling();
         ceiling.noFma = std::max(ceiling.noFma, again.noFma);
@@ -245,11 +259,13 @@ int main(int argc, char** argv) {
     std::printf("CPU: %s\n", CpuModel().c_str());
     std::printf("Ceiling of one core (%s): %.1f GFLOP/s separate multiply+add, %.1f GFLOP/s fused\n",
                 ceiling.isa, ceiling.noFma, ceiling.fma);
-    std::printf("Times are the calling thread's CPU time (best of several runs), one thread;\n"
-                "LAPACK: OpenBLAS, one thread; ratio = LAPACK time / ours;\n"
-                "2-thr x = wall-clock time on one thread / on two threads.\n\n");
-    std::printf("%5s  %-13s %10s %9s %8s  %-14s %10s %8s %9s\n", "n", "operation", "ms (1 thr)",
-                "GFLOP/s", "ceiling", "counterpart", "LAPACK ms", "ratio", "2-thr x");
+    if (!results.empty()) {
+        std::printf("Times are the calling thread's CPU time (best of several runs), one thread;\n"
+                    "LAPACK: OpenBLAS, one thread; ratio = LAPACK time / ours;\n"
+                    "2-thr x = wall-clock time on one thread / on two threads.\n\n");
+        std::printf("%5s  %-13s %10s %9s %8s  %-14s %10s %8s %9s\n", "n", "operation", "ms (1 thr)",
+                    "GFLOP/s", "ceiling", "counterpart", "LAPACK ms", "ratio", "2-thr x");
+    }
     for (const auto& [n, entries] : results) {
         for (const Entry& e : entries) {
             const double gflops = e.flops / (e.oursMs1 * 1e6);
@@ -261,7 +277,6 @@ int main(int argc, char** argv) {
         }
         std::printf("\n");
     }
-    if (wanted.empty())
-        for (Section section : Sections()) section(requested);
+    for (Section section : Sections()) section(requested);
     return 0;
 }

@@ -39,6 +39,21 @@ wait_for_handler() {
     return 1
 }
 
+# Waits (up to 30 seconds) until no SIGINT is pending for process $1: a
+# second signal sent before the first is taken would merge with it.
+wait_taken() {
+    local deadline=$((SECONDS + 30)) pending
+    while ((SECONDS < deadline)); do
+        pending=$(awk '/^(SigPnd|ShdPnd):/ {printf "%s ", $2}' "/proc/$1/status" 2>/dev/null) || return 0
+        [[ -z $pending ]] && return 0
+        local taken=1
+        for mask in $pending; do (((16#$mask >> 1) & 1)) && taken=0; done
+        ((taken)) && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
 n=1200
 "$kestrim" random $n $n -o "$work/general.csv" || fail "random"
 "$kestrim" transpose "$work/general.csv" -o "$work/t.csv" || fail "transpose"
@@ -74,6 +89,7 @@ pid=$!
 pids+=("$pid")
 wait_for_handler "$pid" || fail "no SIGINT handler installed"
 kill -INT "$pid"
+wait_taken "$pid" || fail "the first SIGINT was never taken"
 sleep 0.5
 kill -0 "$pid" 2>/dev/null || fail "first SIGINT ended a blocked read at once"
 kill -INT "$pid"

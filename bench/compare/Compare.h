@@ -40,6 +40,15 @@ struct Entry {
     double theirsMs;  // counterpart, one thread
 };
 
+// The name prefixes given with --only (empty: everything runs).
+inline std::vector<std::string>& Only() {
+    static std::vector<std::string> only;
+    return only;
+}
+
+// Whether the operation or section `name` is to run under --only.
+bool Wanted(const std::string& name);
+
 // Further sections of the report, defined in other files of this program:
 // each runs once, after the main table, with the sizes given on the command
 // line (empty: its own defaults), and prints its own table.

@@ -154,6 +154,7 @@ void Row(int n, const char* problem, Ours&& ours, const std::string& stages, con
 
 void EigenSvdSection(const std::vector<int>& requested) {
     // Eigen's products may use OpenMP threads: one, as for the others.
+    if (!Wanted("Eigen") && !Wanted("SVD")) return;
     Eigen::setNbThreads(1);
     std::vector<int> sizes = requested;
     if (sizes.empty()) sizes = {128, 256, 512, 1024};
@@ -166,7 +167,7 @@ void EigenSvdSection(const std::vector<int>& requested) {
         if (n <= 1) continue;
         const std::size_t nn = static_cast<std::size_t>(n) * n;
         std::vector<double> work, w(n), wi(n), u(nn), vt(nn), superb(n);
-        {
+        if (Wanted("Eigen")) {
             const std::vector<double> a0 = RandomData(n, true);
             const MatrixPtr a = ToMatrix(a0, n);
             MatrixPtr wr = Matrix::New(), vr = Matrix::New();
@@ -181,14 +182,15 @@ void EigenSvdSection(const std::vector<int>& requested) {
                       if (s.info() != Eigen::Success) std::printf("(failed) ");
                   }}});
         }
-        {
+        if (Wanted("Eigen") || Wanted("SVD")) {
             const std::vector<double> a0 = RandomData(n, false);
             const MatrixPtr a = ToMatrix(a0, n);
             MatrixPtr wr = Matrix::New(), wim = Matrix::New(), vr = Matrix::New(), vi = Matrix::New();
             auto ours = [&] { a->Eigen(&wr, &wim, &vr, &vi); };
             const Eigen::MatrixXd e = Eigen::Map<const Eigen::MatrixXd>(a0.data(), n, n);
             auto copy = [&] { work = a0; };
-            Row(n, "general", ours, Stages(a, {1.0f, 15.0f, 20.0f, 95.0f}, "bal/red/acc/QR/vec", ours),
+            if (Wanted("Eigen"))
+                Row(n, "general", ours, Stages(a, {1.0f, 15.0f, 20.0f, 95.0f}, "bal/red/acc/QR/vec", ours),
                 {{"dgeev", copy, [&] {
                       LAPACKE_dgeev(LAPACK_COL_MAJOR, 'N', 'V', n, work.data(), n, w.data(), wi.data(), nullptr, n,
                                     u.data(), n);
@@ -199,7 +201,8 @@ void EigenSvdSection(const std::vector<int>& requested) {
                   }}});
             MatrixPtr us = Matrix::New(), s = Matrix::New(), v = Matrix::New();
             auto svd = [&] { a->SVD(&us, &s, &v); };
-            Row(n, "SVD", svd, Stages(a, {34.0f, 35.0f, 53.0f}, "red/accV/accU/QR", svd),
+            if (Wanted("SVD"))
+                Row(n, "SVD", svd, Stages(a, {34.0f, 35.0f, 53.0f}, "red/accV/accU/QR", svd),
                 {{"dgesvd", copy, [&] {
                       LAPACKE_dgesvd(LAPACK_COL_MAJOR, 'S', 'S', n, n, work.data(), n, w.data(), u.data(), n,
                                      vt.data(), n, superb.data());

@@ -4,15 +4,19 @@
 // this core, the ratio to LAPACK (their time / ours: 100 % means as fast)
 // and the speed-up of two threads over one.
 //
-// Usage: kestrim_compare [n ...]
+// Usage: kestrim_compare [--only NAME[,NAME...]] [n ...]
+// --only keeps the operations (and sections) whose names begin with one of
+// the NAMEs, ignoring case: `--only QR` times QR alone.
 #include <lapacke.h>
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,6 +50,16 @@ double BestMs(int reps, const std::function<void()>& setup, const std::function<
         best = std::min(best, 1e3 * (Now(clock) - t0));
     }
     return best;
+}
+
+bool Wanted(const std::string& name) {
+    if (Only().empty()) return true;
+    for (const std::string& prefix : Only())
+        if (prefix.size() <= name.size() &&
+            std::equal(prefix.begin(), prefix.end(), name.begin(),
+                       [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
+            return true;
+    return false;
 }
 
 namespace {
@@ -111,7 +125,7 @@ std::vector<Entry> Measure(int n) {
     auto copyA = [&] { work = general; };
     std::vector<Entry> out;
 
-    {
+    if (Wanted("Times")) {
         Entry e{"Times", "dgemm", 2 * n3, 0, 0, 0, 0};
         Ours(e, reps, [&] { A->Times(B); });
         work2.assign(general.size(), 0.0);
@@ -123,20 +137,22 @@ std::vector<Entry> Measure(int n) {
         out.push_back(e);
     }
     auto getrf = [&] { LAPACKE_dgetrf(LAPACK_COL_MAJOR, n, n, work.data(), n, ipiv.data()); };
-    {
+    if (Wanted("LU") || Wanted("Determinant")) {
         Entry e{"LU", "dgetrf", 2 * n3 / 3, 0, 0, 0, 0};
-        Ours(e, reps, [&] {
+        if (Wanted(e.name)) Ours(e, reps, [&] {
             MatrixPtr l = Matrix::New(), u = Matrix::New();
             A->LU(&l, &u);
         });
         e.theirsMs = BestMs(reps, copyA, getrf);
-        out.push_back(e);
+        if (Wanted(e.name)) out.push_back(e);
         Entry d{"Determinant", "dgetrf", 2 * n3 / 3, 0, 0, 0, 0};
-        Ours(d, reps, [&] { A->Determinant(); });
-        d.theirsMs = e.theirsMs;
-        out.push_back(d);
+        if (Wanted(d.name)) {
+            Ours(d, reps, [&] { A->Determinant(); });
+            d.theirsMs = e.theirsMs;
+            out.push_back(d);
+        }
     }
-    {
+    if (Wanted("Cholesky")) {
         Entry e{"Cholesky", "dpotrf", n3 / 3, 0, 0, 0, 0};
         Ours(e, reps, [&] {
             MatrixPtr l = Matrix::New();
@@ -146,7 +162,7 @@ std::vector<Entry> Measure(int n) {
                             [&] { LAPACKE_dpotrf(LAPACK_COL_MAJOR, 'L', n, work.data(), n); });
         out.push_back(e);
     }
-    {
+    if (Wanted("Inverse")) {
         Entry e{"Inverse", "dgetrf+dgetri", 2 * n3, 0, 0, 0, 0};
         Ours(e, reps, [&] { A->Inverse(); });
         e.theirsMs = BestMs(reps, copyA, [&] {
@@ -155,7 +171,7 @@ std::vector<Entry> Measure(int n) {
         });
         out.push_back(e);
     }
-    {
+    if (Wanted("Solve") || Wanted("SolveGauss")) {
         auto gesv = [&] {
             LAPACKE_dgesv(LAPACK_COL_MAJOR, n, 1, work.data(), n, ipiv.data(), work2.data(), n);
         };
@@ -163,16 +179,19 @@ std::vector<Entry> Measure(int n) {
             work = general;
             work2 = rhs;
         };
-        Entry e{"Solve", "dgesv", 2 * n3, 0, 0, 0, 0};
-        Ours(e, reps, [&] { A->Solve(b); });
-        e.theirsMs = BestMs(reps, copyBoth, gesv);
-        out.push_back(e);
-        Entry g{"SolveGauss", "dgesv", n3, 0, 0, 0, 0};
-        Ours(g, reps, [&] { A->SolveGauss(b); });
-        g.theirsMs = e.theirsMs;
-        out.push_back(g);
+        const double theirs = BestMs(reps, copyBoth, gesv);
+        Entry e{"Solve", "dgesv", 2 * n3, 0, 0, 0, theirs};
+        Entry g{"SolveGauss", "dgesv", n3, 0, 0, 0, theirs};
+        if (Wanted(e.name)) {
+            Ours(e, reps, [&] { A->Solve(b); });
+            out.push_back(e);
+        }
+        if (Wanted(g.name)) {
+            Ours(g, reps, [&] { A->SolveGauss(b); });
+            out.push_back(g);
+        }
     }
-    {
+    if (Wanted("QR")) {
         Entry e{"QR (Q and R)", "dgeqrf+dorgqr", 8 * n3 / 3, 0, 0, 0, 0};
         Ours(e, reps, [&] {
             MatrixPtr q = Matrix::New(), r = Matrix::New();
@@ -195,7 +214,21 @@ int main(int argc, char** argv) {
     using namespace compare;
     openblas_set_num_threads(1);
     std::vector<int> sizes;
-    for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--only" && i + 1 < argc) {
+            std::stringstream names(argv[++i]);
+            for (std::string name; std::getline(names, name, ',');)
+                if (!name.empty()) Only().push_back(name);
+        } else if (arg == "--help" || arg == "-h") {
+            std::printf("Usage: kestrim_compare [--only NAME[,NAME...]] [n ...]\n"
+                        "Operations: Times LU Determinant Cholesky Inverse Solve SolveGauss QR; "
+                        "sections: Eigen SVD\n");
+            return 0;
+        } else {
+            sizes.push_back(std::atoi(arg.c_str()));
+        }
+    }
     const std::vector<int> requested = sizes;
     if (sizes.empty()) sizes = {256, 512, 1024};
 

@@ -25,6 +25,7 @@
 #include "core/MatrixAccess.h"
 #include "decomp/Kernels.h"
 #include "decomp/NumericHelpers.h"
+#include "decomp/ReflectorKernel.h"
 #include "host/runtime/Parallel.h"
 
 namespace kestrim {
@@ -32,6 +33,7 @@ namespace {
 
 using detail::MatrixAccess;
 namespace kern = detail::kernels;
+namespace reflect = detail::reflect;
 
 constexpr int32_t kQrHelp = 1131;
 constexpr const char* kQrName = "QR";
@@ -93,9 +95,6 @@ private:
         return static_cast<double>(numerator) / static_cast<double>(n);
     }
 
-    // Columns per block of the column-by-column orders below.
-    static constexpr std::size_t kBlock = 32;
-
     // Householder factorisation of F; false when cancelled.
     bool Factorise() {
         // With events off no handler can run (and so none can switch them
@@ -132,44 +131,67 @@ private:
         return true;
     }
 
-    // The same factorisation, computed a block of columns at a time: every
+    // Private blocks of `width` adjacent columns stored row by row (see
+    // decomp/ReflectorKernel.h), each starting on a cache line.
+    class RowBlocks {
+    public:
+        RowBlocks(std::size_t count, std::size_t rows, std::size_t width)
+            : rows_(rows), width_(width), storage_(count * rows * width + kAlign) {
+            const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
+            first_ = storage_.data() + (kAlign - address / sizeof(double) % kAlign) % kAlign;
+        }
+        double* operator[](std::size_t b) { return first_ + b * rows_ * width_; }
+
+    private:
+        static constexpr std::size_t kAlign = 64 / sizeof(double);
+        std::size_t rows_, width_;
+        std::vector<double> storage_;
+        double* first_;
+    };
+
+    // Columns [j0, j0 + width) of F (those below n; the rest zero) into a
+    // row-major block, and back.
+    void ToRows(double* block, std::size_t j0, std::size_t width) {
+        const std::size_t cols = std::min(width, n_ - j0);
+        for (std::size_t i = 0; i < m_; ++i) {
+            double* row = block + i * width;
+            for (std::size_t c = 0; c < cols; ++c) row[c] = Col(j0 + c)[i];
+            std::fill(row + cols, row + width, 0.0);
+        }
+    }
+    void FromRows(const double* block, std::size_t j0, std::size_t width) {
+        const std::size_t cols = std::min(width, n_ - j0);
+        for (std::size_t c = 0; c < cols; ++c) {
+            double* col = Col(j0 + c);
+            for (std::size_t i = 0; i < m_; ++i) col[i] = block[i * width + c];
+        }
+    }
+
+    // The same factorisation a panel of columns at a time: the panel's
+    // columns are factored step by step, then each later block of columns,
+    // kept row by row, takes the panel's reflections in order. Every
     // reflection k reaches column j (k < j) in the same order and with the
-    // same operations as in the step-by-step order, but a block is brought
-    // into cache once and each earlier reflection vector is read once per
-    // block instead of the whole trailing matrix being swept at every step.
-    // Used only while no event can be raised, as a fault is then reported
-    // the same way whichever step raised it.
+    // same operations as in the step-by-step order. Used only while no
+    // event can be raised, as a fault is then reported the same way
+    // whichever step raised it.
     void FactoriseByBlocks() {
-        std::vector<char> reflected(n_, 0);
-        for (std::size_t j0 = 0; j0 < n_; j0 += kBlock) {
-            const std::size_t j1 = j0 + kBlock < n_ ? j0 + kBlock : n_;
-            // Each column of the block takes the earlier reflections on its
-            // own, so the block's columns are shared among threads.
-            const double work = 4.0 * static_cast<double>(m_) * static_cast<double>(j0) *
-                                static_cast<double>(j1 - j0);
-            detail::ParallelForWork(static_cast<int64_t>(j1 - j0), work, [&](int64_t b0, int64_t b1) {
-                const std::size_t c0 = j0 + static_cast<std::size_t>(b0);
-                const std::size_t c1 = j0 + static_cast<std::size_t>(b1);
-                for (std::size_t k = 0; k < j0; ++k) {
-                    if (!reflected[k]) continue;
-                    const double* fk = Col(k) + k;
-                    const double pivot = Col(k)[k];
-                    const std::size_t len = m_ - k;
-                    kern::ColumnDots(
-                        fk, c0, c1, len, [&](std::size_t j) { return Col(j) + k; },
-                        [&](std::size_t j, double s) {
-                            s = -s / pivot;
-                            kern::Axpy(Col(j) + k, fk, s, len);
-                        });
-                }
-            });
+        const reflect::Kernel& kernel = reflect::SelectKernel();
+        const std::size_t w = kernel.width;
+        const std::size_t blocks = (n_ + w - 1) / w;
+        RowBlocks later(blocks, m_, w);
+        for (std::size_t b = 1; b < blocks; ++b) ToRows(later[b], b * w, w);
+        std::vector<reflect::Reflection> panel;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const std::size_t j0 = b * w;
+            const std::size_t j1 = std::min(n_, j0 + w);
+            if (b > 0) FromRows(later[b], j0, w);
+            panel.clear();
             for (std::size_t k = j0; k < j1; ++k) {
                 double* fk = Col(k);
                 const std::size_t len = m_ - k;
                 double nrm = 0.0;
                 for (std::size_t i = k; i < m_; ++i) nrm = detail::Pythag(nrm, fk[i]);
                 if (nrm != 0.0) {
-                    reflected[k] = 1;
                     if (fk[k] < 0.0) nrm = -nrm;
                     kern::Divide(fk + k, nrm, len);
                     fk[k] = fk[k] + 1.0;
@@ -180,43 +202,56 @@ private:
                             s = -s / pivot;
                             kern::Axpy(Col(j) + k, fk + k, s, len);
                         });
+                    panel.push_back({fk + k, k, pivot, 0});
                 }
                 diag_[k] = -nrm;
             }
+            // The later blocks are independent: shared among threads.
+            const double work = 4.0 * static_cast<double>(m_ - j0) * static_cast<double>(n_ - j1) *
+                                static_cast<double>(j1 - j0);
+            detail::ParallelForWork(static_cast<int64_t>(blocks - b - 1), work, [&](int64_t c0, int64_t c1) {
+                for (auto c = static_cast<std::size_t>(c0); c < static_cast<std::size_t>(c1); ++c)
+                    kernel.apply(later[b + 1 + c], m_, panel.data(), panel.size());
+            });
         }
     }
 
     // Q formed a block of columns at a time, for a Q that no handler can
     // touch: column j starts as e_j and receives the reflections j, j-1,
-    // .., 0 in that order, exactly as in the step-by-step order.
+    // .., 0 in that order, exactly as in the step-by-step order. A block is
+    // kept row by row and its columns before k are left out of reflection
+    // k: they still hold only +0 and 1, as the kernel requires.
     void FormQByBlocks(double* q, std::size_t ld) {
+        const reflect::Kernel& kernel = reflect::SelectKernel();
+        const std::size_t w = kernel.width;
+        const std::size_t blocks = (n_ + w - 1) / w;
+        // Every reflection, k descending.
+        std::vector<reflect::Reflection> all;
+        for (std::size_t kk = n_; kk-- > 0;)
+            if (Col(kk)[kk] != 0.0) all.push_back({Col(kk) + kk, kk, Col(kk)[kk], 0});
         // Columns are independent: each thread takes whole blocks. Later
         // blocks take more reflections, so the blocks are dealt out from
         // both ends (0, last, 1, last - 1, ...) to even out the threads.
-        const std::size_t blocks = (n_ + kBlock - 1) / kBlock;
         const double work = 2.0 * static_cast<double>(m_) * static_cast<double>(n_) * static_cast<double>(n_);
         detail::ParallelForWork(static_cast<int64_t>(blocks), work, [&](int64_t b0, int64_t b1) {
+            RowBlocks block(1, m_, w);
+            double* rows = block[0];
+            std::vector<reflect::Reflection> list;
             for (auto t = static_cast<std::size_t>(b0); t < static_cast<std::size_t>(b1); ++t) {
                 const std::size_t b = t % 2 == 0 ? t / 2 : blocks - 1 - t / 2;
-                const std::size_t j0 = b * kBlock;
-                const std::size_t j1 = j0 + kBlock < n_ ? j0 + kBlock : n_;
-                for (std::size_t j = j0; j < j1; ++j) {
-                    std::fill(q + j * ld, q + j * ld + m_, 0.0);
-                    q[j * ld + j] = 1.0;
+                const std::size_t j0 = b * w;
+                const std::size_t j1 = std::min(n_, j0 + w);
+                std::fill(rows, rows + m_ * w, 0.0);
+                for (std::size_t j = j0; j < j1; ++j) rows[j * w + (j - j0)] = 1.0;
+                list.clear();
+                for (const reflect::Reflection& r : all) {
+                    if (r.row >= j1) continue;
+                    list.push_back(r);
+                    if (r.row > j0) list.back().firstColumn = r.row - j0;
                 }
-                for (std::size_t kk = j1; kk-- > 0;) {
-                    const std::size_t k = kk;
-                    const double pivot = Col(k)[k];
-                    if (pivot == 0.0) continue;
-                    const double* fk = Col(k) + k;
-                    const std::size_t len = m_ - k;
-                    kern::ColumnDots(
-                        fk, k > j0 ? k : j0, j1, len, [&](std::size_t j) { return q + j * ld + k; },
-                        [&](std::size_t j, double s) {
-                            s = -s / pivot;
-                            kern::Axpy(q + j * ld + k, fk, s, len);
-                        });
-                }
+                kernel.apply(rows, m_, list.data(), list.size());
+                for (std::size_t j = j0; j < j1; ++j)
+                    for (std::size_t i = 0; i < m_; ++i) q[j * ld + i] = rows[i * w + (j - j0)];
             }
         });
     }

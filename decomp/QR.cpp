@@ -202,7 +202,7 @@ private:
                             s = -s / pivot;
                             kern::Axpy(Col(j) + k, fk + k, s, len);
                         });
-                    panel.push_back({fk + k, k, pivot, 0});
+                    panel.push_back({fk + k, k, pivot});
                 }
                 diag_[k] = -nrm;
             }
@@ -219,8 +219,10 @@ private:
     // Q formed a block of columns at a time, for a Q that no handler can
     // touch: column j starts as e_j and receives the reflections j, j-1,
     // .., 0 in that order, exactly as in the step-by-step order. A block is
-    // kept row by row and its columns before k are left out of reflection
-    // k: they still hold only +0 and 1, as the kernel requires.
+    // kept row by row and takes every reflection k < j1 whole: its columns
+    // j < k are still e_j, +0 from row k down, so reflection k leaves them
+    // as they are (their sum is +0, s = -0 as the pivot is positive, and
+    // +0 + (-0 * v) is +0).
     void FormQByBlocks(double* q, std::size_t ld) {
         const reflect::Kernel& kernel = reflect::SelectKernel();
         const std::size_t w = kernel.width;
@@ -228,7 +230,7 @@ private:
         // Every reflection, k descending.
         std::vector<reflect::Reflection> all;
         for (std::size_t kk = n_; kk-- > 0;)
-            if (Col(kk)[kk] != 0.0) all.push_back({Col(kk) + kk, kk, Col(kk)[kk], 0});
+            if (Col(kk)[kk] != 0.0) all.push_back({Col(kk) + kk, kk, Col(kk)[kk]});
         // Columns are independent: each thread takes whole blocks. Later
         // blocks take more reflections, so the blocks are dealt out from
         // both ends (0, last, 1, last - 1, ...) to even out the threads.
@@ -236,20 +238,17 @@ private:
         detail::ParallelForWork(static_cast<int64_t>(blocks), work, [&](int64_t b0, int64_t b1) {
             RowBlocks block(1, m_, w);
             double* rows = block[0];
-            std::vector<reflect::Reflection> list;
             for (auto t = static_cast<std::size_t>(b0); t < static_cast<std::size_t>(b1); ++t) {
                 const std::size_t b = t % 2 == 0 ? t / 2 : blocks - 1 - t / 2;
                 const std::size_t j0 = b * w;
                 const std::size_t j1 = std::min(n_, j0 + w);
                 std::fill(rows, rows + m_ * w, 0.0);
                 for (std::size_t j = j0; j < j1; ++j) rows[j * w + (j - j0)] = 1.0;
-                list.clear();
-                for (const reflect::Reflection& r : all) {
-                    if (r.row >= j1) continue;
-                    list.push_back(r);
-                    if (r.row > j0) list.back().firstColumn = r.row - j0;
-                }
-                kernel.apply(rows, m_, list.data(), list.size());
+                // The reflections k < j1: the tail of the list.
+                const auto first = static_cast<std::size_t>(
+                    std::find_if(all.begin(), all.end(), [&](const reflect::Reflection& r) { return r.row < j1; }) -
+                    all.begin());
+                kernel.apply(rows, m_, all.data() + first, all.size() - first);
                 for (std::size_t j = j0; j < j1; ++j)
                     for (std::size_t i = 0; i < m_; ++i) q[j * ld + i] = rows[i * w + (j - j0)];
             }

@@ -22,10 +22,6 @@ struct Reflection {
     const double* v;  // the vector's element of row `row`: v[i - row] for row i
     std::size_t row;  // first row it touches
     double pivot;     // v[0], never zero
-    // Columns of the block before this one are not reflected: their s is
-    // +0, so they receive x + (+0 * v[i]), which leaves every finite value
-    // except -0 as it is. Used only where those columns hold +0 and 1.
-    std::size_t firstColumn;
 };
 
 struct Kernel {

@@ -38,6 +38,43 @@ namespace reflect = detail::reflect;
 constexpr int32_t kQrHelp = 1131;
 constexpr const char* kQrName = "QR";
 
+// nrm = 0; nrm = Pythag(nrm, x[i]) for i = 0 .. len-1 in order. On its own,
+// so that the running value stays in a register: the chain of divisions
+// and square roots is the longest path of the factorisation.
+[[gnu::noinline]] double ColumnNorm(const double* x, std::size_t len) {
+    double nrm = 0.0;
+    for (std::size_t i = 0; i < len; ++i) nrm = detail::Pythag(nrm, x[i]);
+    return nrm;
+}
+
+// Copies between column-major columns (stride ld) and a row-major block of
+// `width` columns (rows x cols of them used; ColumnsToBlock zeroes the rest
+// of each row). Eight columns at a time: more columns a power of two apart
+// would compete for the same cache sets.
+constexpr std::size_t kCopyGroup = 8;
+
+void ColumnsToBlock(const double* cols, std::size_t ld, std::size_t count, std::size_t rows, double* block,
+                    std::size_t width) {
+    for (std::size_t c0 = 0; c0 < width; c0 += kCopyGroup) {
+        const std::size_t c1 = std::min(width, c0 + kCopyGroup);
+        const std::size_t used = std::min(std::max(count, c0), c1);
+        for (std::size_t i = 0; i < rows; ++i) {
+            double* row = block + i * width;
+            for (std::size_t c = c0; c < used; ++c) row[c] = cols[c * ld + i];
+            std::fill(row + used, row + c1, 0.0);
+        }
+    }
+}
+
+void BlockToColumns(const double* block, std::size_t width, std::size_t rows, std::size_t count, double* cols,
+                    std::size_t ld) {
+    for (std::size_t c0 = 0; c0 < count; c0 += kCopyGroup) {
+        const std::size_t c1 = std::min(count, c0 + kCopyGroup);
+        for (std::size_t i = 0; i < rows; ++i)
+            for (std::size_t c = c0; c < c1; ++c) cols[c * ld + i] = block[i * width + c];
+    }
+}
+
 class QrRun {
 public:
     explicit QrRun(Matrix& self) : self_(self) {}
@@ -106,8 +143,7 @@ private:
         for (std::size_t k = 0; k < n_; ++k) {
             double* fk = Col(k);
             const std::size_t len = m_ - k;
-            double nrm = 0.0;
-            for (std::size_t i = k; i < m_; ++i) nrm = detail::Pythag(nrm, fk[i]);
+            double nrm = ColumnNorm(fk + k, len);
             if (nrm != 0.0) {
                 if (fk[k] < 0.0) nrm = -nrm;
                 kern::Divide(fk + k, nrm, len);
@@ -152,19 +188,10 @@ private:
     // Columns [j0, j0 + width) of F (those below n; the rest zero) into a
     // row-major block, and back.
     void ToRows(double* block, std::size_t j0, std::size_t width) {
-        const std::size_t cols = std::min(width, n_ - j0);
-        for (std::size_t i = 0; i < m_; ++i) {
-            double* row = block + i * width;
-            for (std::size_t c = 0; c < cols; ++c) row[c] = Col(j0 + c)[i];
-            std::fill(row + cols, row + width, 0.0);
-        }
+        ColumnsToBlock(Col(j0), m_, std::min(width, n_ - j0), m_, block, width);
     }
     void FromRows(const double* block, std::size_t j0, std::size_t width) {
-        const std::size_t cols = std::min(width, n_ - j0);
-        for (std::size_t c = 0; c < cols; ++c) {
-            double* col = Col(j0 + c);
-            for (std::size_t i = 0; i < m_; ++i) col[i] = block[i * width + c];
-        }
+        BlockToColumns(block, width, m_, std::min(width, n_ - j0), Col(j0), m_);
     }
 
     // The same factorisation a panel of columns at a time: the panel's
@@ -189,8 +216,7 @@ private:
             for (std::size_t k = j0; k < j1; ++k) {
                 double* fk = Col(k);
                 const std::size_t len = m_ - k;
-                double nrm = 0.0;
-                for (std::size_t i = k; i < m_; ++i) nrm = detail::Pythag(nrm, fk[i]);
+                double nrm = ColumnNorm(fk + k, len);
                 if (nrm != 0.0) {
                     if (fk[k] < 0.0) nrm = -nrm;
                     kern::Divide(fk + k, nrm, len);
@@ -249,8 +275,7 @@ private:
                     std::find_if(all.begin(), all.end(), [&](const reflect::Reflection& r) { return r.row < j1; }) -
                     all.begin());
                 kernel.apply(rows, m_, all.data() + first, all.size() - first);
-                for (std::size_t j = j0; j < j1; ++j)
-                    for (std::size_t i = 0; i < m_; ++i) q[j * ld + i] = rows[i * w + (j - j0)];
+                BlockToColumns(rows, w, m_, j1 - j0, q + j0 * ld, ld);
             }
         });
     }

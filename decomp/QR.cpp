@@ -299,6 +299,18 @@ private:
     // R into `target`, row by row; false when cancelled.
     bool FormR(Matrix& target, DoubleArray storage) {
         Resize(target, std::move(storage), n_, n_);
+        if (!MatrixAccess::EventsEnabled(self_)) {
+            // No handler can run, so the order of the writes cannot be seen:
+            // a column at a time, as R is stored.
+            DoubleArray& elements = MatrixAccess::Elements(target);
+            for (std::size_t j = 0; j < n_; ++j) {
+                double* col = elements.Data() + j * elements.Stride();
+                std::copy(Col(j), Col(j) + j, col);
+                col[j] = diag_[j];
+                std::fill(col + j + 1, col + n_, 0.0);
+            }
+            return true;
+        }
         for (std::size_t i = 0; i < n_; ++i) {
             // An event handler may have resized or emptied the object.
             RequireCovers(target, n_, n_);

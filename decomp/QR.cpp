@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "core/MatrixAccess.h"
@@ -97,13 +98,16 @@ public:
         // decides on its output when it starts.
         DoubleArray rStorage = R != nullptr && *R ? ZeroStorage(n_, n_) : DoubleArray();
         DoubleArray qStorage = Q != nullptr && *Q ? ZeroStorage(m_, n_) : DoubleArray();
+        // So is the work storage of forming Q without events.
+        std::optional<RowBlocks> qBlocks;
+        if (Q != nullptr && *Q) qBlocks.emplace(QSlots(), m_, kernel_.width);
         if (R != nullptr && *R) {
             MatrixPtr target = *R;
             if (!FormR(*target, std::move(rStorage))) return;
         }
         if (Q != nullptr && *Q) {
             MatrixPtr target = *Q;
-            if (!FormQ(*target, std::move(qStorage))) return;
+            if (!FormQ(*target, std::move(qStorage), *qBlocks)) return;
         }
         fp::TestStep();
         if (MatrixAccess::EventsEnabled(self_)) MatrixAccess::RaiseDone(self_, kQrName);
@@ -172,15 +176,16 @@ private:
     class RowBlocks {
     public:
         RowBlocks(std::size_t count, std::size_t rows, std::size_t width)
-            : rows_(rows), width_(width), storage_(count * rows * width + kAlign) {
+            : count_(count), rows_(rows), width_(width), storage_(count * rows * width + kAlign) {
             const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
             first_ = storage_.data() + (kAlign - address / sizeof(double) % kAlign) % kAlign;
         }
         double* operator[](std::size_t b) { return first_ + b * rows_ * width_; }
+        std::size_t Count() const { return count_; }
 
     private:
         static constexpr std::size_t kAlign = 64 / sizeof(double);
-        std::size_t rows_, width_;
+        std::size_t count_, rows_, width_;
         std::vector<double> storage_;
         double* first_;
     };
@@ -202,8 +207,7 @@ private:
     // event can be raised, as a fault is then reported the same way
     // whichever step raised it.
     void FactoriseByBlocks() {
-        const reflect::Kernel& kernel = reflect::SelectKernel();
-        const std::size_t w = kernel.width;
+        const std::size_t w = kernel_.width;
         const std::size_t blocks = (n_ + w - 1) / w;
         RowBlocks later(blocks, m_, w);
         for (std::size_t b = 1; b < blocks; ++b) ToRows(later[b], b * w, w);
@@ -237,7 +241,7 @@ private:
                                 static_cast<double>(j1 - j0);
             detail::ParallelForWork(static_cast<int64_t>(blocks - b - 1), work, [&](int64_t c0, int64_t c1) {
                 for (auto c = static_cast<std::size_t>(c0); c < static_cast<std::size_t>(c1); ++c)
-                    kernel.apply(later[b + 1 + c], m_, panel.data(), panel.size());
+                    kernel_.apply(later[b + 1 + c], m_, panel.data(), panel.size());
             });
         }
     }
@@ -249,33 +253,45 @@ private:
     // j < k are still e_j, +0 from row k down, so reflection k leaves them
     // as they are (their sum is +0, s = -0 as the pivot is positive, and
     // +0 + (-0 * v) is +0).
-    void FormQByBlocks(double* q, std::size_t ld) {
-        const reflect::Kernel& kernel = reflect::SelectKernel();
-        const std::size_t w = kernel.width;
+    // The threads that form Q without events, each with its own block.
+    std::size_t QSlots() const {
+        const std::size_t blocks = (n_ + kernel_.width - 1) / kernel_.width;
+        const int threads = detail::ThreadsFor(QWork());
+        return std::min(blocks, static_cast<std::size_t>(threads > 1 ? threads : 1));
+    }
+    double QWork() const {
+        return 2.0 * static_cast<double>(m_) * static_cast<double>(n_) * static_cast<double>(n_);
+    }
+
+    void FormQByBlocks(double* q, std::size_t ld, RowBlocks& work) {
+        const std::size_t slots = work.Count();
+        const std::size_t w = kernel_.width;
         const std::size_t blocks = (n_ + w - 1) / w;
         // Every reflection, k descending.
         std::vector<reflect::Reflection> all;
         for (std::size_t kk = n_; kk-- > 0;)
             if (Col(kk)[kk] != 0.0) all.push_back({Col(kk) + kk, kk, Col(kk)[kk]});
-        // Columns are independent: each thread takes whole blocks. Later
-        // blocks take more reflections, so the blocks are dealt out from
-        // both ends (0, last, 1, last - 1, ...) to even out the threads.
-        const double work = 2.0 * static_cast<double>(m_) * static_cast<double>(n_) * static_cast<double>(n_);
-        detail::ParallelForWork(static_cast<int64_t>(blocks), work, [&](int64_t b0, int64_t b1) {
-            RowBlocks block(1, m_, w);
-            double* rows = block[0];
-            for (auto t = static_cast<std::size_t>(b0); t < static_cast<std::size_t>(b1); ++t) {
-                const std::size_t b = t % 2 == 0 ? t / 2 : blocks - 1 - t / 2;
-                const std::size_t j0 = b * w;
-                const std::size_t j1 = std::min(n_, j0 + w);
-                std::fill(rows, rows + m_ * w, 0.0);
-                for (std::size_t j = j0; j < j1; ++j) rows[j * w + (j - j0)] = 1.0;
-                // The reflections k < j1: the tail of the list.
-                const auto first = static_cast<std::size_t>(
-                    std::find_if(all.begin(), all.end(), [&](const reflect::Reflection& r) { return r.row < j1; }) -
-                    all.begin());
-                kernel.apply(rows, m_, all.data() + first, all.size() - first);
-                BlockToColumns(rows, w, m_, j1 - j0, q + j0 * ld, ld);
+        // Columns are independent: each slot (a thread, with its own block
+        // of work storage) takes whole blocks. Later blocks take more
+        // reflections, so the blocks are dealt out from both ends (0, last,
+        // 1, last - 1, ...) to even out the threads.
+        detail::ParallelForWork(static_cast<int64_t>(slots), QWork(), [&](int64_t s0, int64_t s1) {
+            for (auto slot = static_cast<std::size_t>(s0); slot < static_cast<std::size_t>(s1); ++slot) {
+                double* rows = work[slot];
+                for (std::size_t t = slot * blocks / slots; t < (slot + 1) * blocks / slots; ++t) {
+                    const std::size_t b = t % 2 == 0 ? t / 2 : blocks - 1 - t / 2;
+                    const std::size_t j0 = b * w;
+                    const std::size_t j1 = std::min(n_, j0 + w);
+                    std::fill(rows, rows + m_ * w, 0.0);
+                    for (std::size_t j = j0; j < j1; ++j) rows[j * w + (j - j0)] = 1.0;
+                    // The reflections k < j1: the tail of the list.
+                    const auto first = static_cast<std::size_t>(
+                        std::find_if(all.begin(), all.end(),
+                                     [&](const reflect::Reflection& r) { return r.row < j1; }) -
+                        all.begin());
+                    kernel_.apply(rows, m_, all.data() + first, all.size() - first);
+                    BlockToColumns(rows, w, m_, j1 - j0, q + j0 * ld, ld);
+                }
             }
         });
     }
@@ -331,7 +347,7 @@ private:
     }
 
     // Q accumulated backwards in `target`; false when cancelled.
-    bool FormQ(Matrix& target, DoubleArray storage) {
+    bool FormQ(Matrix& target, DoubleArray storage, RowBlocks& work) {
         Resize(target, std::move(storage), m_, n_);
         // Until an event handler has run, Q holds only what this loop wrote:
         // products of reflections with entries bounded by about 1, so no step
@@ -340,7 +356,7 @@ private:
         // written, so each column is applied under a check.
         if (!MatrixAccess::EventsEnabled(self_)) {
             DoubleArray& elements = MatrixAccess::Elements(target);
-            FormQByBlocks(elements.Data(), elements.Stride());
+            FormQByBlocks(elements.Data(), elements.Stride(), work);
             fp::TestStep();
             return true;
         }
@@ -398,6 +414,7 @@ private:
     }
 
     Matrix& self_;
+    const reflect::Kernel& kernel_ = reflect::SelectKernel();
     std::size_t m_ = 0;
     std::size_t n_ = 0;
     std::vector<double> f_;

@@ -21,7 +21,7 @@ namespace {
 }  // namespace sse2
 
 const Kernel& Sse2Kernel() noexcept {
-    static const Kernel kernel{"sse2", sse2::kWidth, &sse2::Apply};
+    static const Kernel kernel{"sse2", sse2::kWidth, &sse2::Step};
     return kernel;
 }
 

@@ -24,13 +24,44 @@ struct Reflection {
     double pivot;     // v[0], never zero
 };
 
+// The widest block of any kernel.
+inline constexpr std::size_t kMaxWidth = 64;
+
+// A sequence of reflections under way on one block. Pass t (0 .. count)
+// updates with reflection t-1 and sums for reflection t; a kernel's step
+// carries the work on by a bounded number of block rows, so that it can
+// fill the waits of a latency-bound computation running beside it (the
+// chain of a column norm).
+struct Job {
+    double* block = nullptr;
+    std::size_t rows = 0;
+    const Reflection* refl = nullptr;
+    std::size_t count = 0;
+    std::size_t pass = 0;  // the pass under way (count + 1 when done)
+    std::size_t row = 0;   // its next row
+    // Each column's running sum and s, kept between steps.
+    alignas(64) double sum[kMaxWidth] = {};
+    alignas(64) double s[kMaxWidth] = {};
+
+    Job() = default;
+    Job(double* b, std::size_t r, const Reflection* first, std::size_t n) : block(b), rows(r), refl(first), count(n) {}
+    bool Done() const { return pass > count; }
+};
+
 struct Kernel {
     const char* name;
     // Columns per block: the row stride of the block.
     std::size_t width;
+    // Carries `job` on by at most `rowBudget` block rows (each row of a
+    // pass counts once); false when it is complete.
+    bool (*step)(Job& job, std::size_t rowBudget);
+
     // Applies refl[0], refl[1], .., refl[count-1] in that order to a block
     // of `rows` rows.
-    void (*apply)(double* block, std::size_t rows, const Reflection* refl, std::size_t count);
+    void Apply(double* block, std::size_t rows, const Reflection* refl, std::size_t count) const {
+        Job job(block, rows, refl, count);
+        step(job, static_cast<std::size_t>(-1));
+    }
 };
 
 // The widest kernel this processor supports, or the one chosen by

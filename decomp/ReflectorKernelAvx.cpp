@@ -38,7 +38,7 @@ namespace {
 namespace kestrim::detail::reflect {
 
 const Kernel* AvxKernel() noexcept {
-    static const Kernel kernel{"avx", avx::kWidth, &avx::Apply};
+    static const Kernel kernel{"avx", avx::kWidth, &avx::Step};
     return &kernel;
 }
 

@@ -38,7 +38,7 @@ namespace {
 namespace kestrim::detail::reflect {
 
 const Kernel* Avx512Kernel() noexcept {
-    static const Kernel kernel{"avx512", avx512::kWidth, &avx512::Apply};
+    static const Kernel kernel{"avx512", avx512::kWidth, &avx512::Step};
     return &kernel;
 }
 

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -220,9 +221,10 @@ private:
     class RowBlocks {
     public:
         RowBlocks(std::size_t count, std::size_t rows, std::size_t width)
-            : count_(count), rows_(rows), width_(width), storage_(count * rows * width + kAlign) {
-            const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
-            first_ = storage_.data() + (kAlign - address / sizeof(double) % kAlign) % kAlign;
+            : count_(count), rows_(rows), width_(width),
+              storage_(std::make_unique_for_overwrite<double[]>(count * rows * width + kAlign)) {
+            const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
+            first_ = storage_.get() + (kAlign - address / sizeof(double) % kAlign) % kAlign;
         }
         double* operator[](std::size_t b) { return first_ + b * rows_ * width_; }
         std::size_t Count() const { return count_; }
@@ -230,7 +232,7 @@ private:
     private:
         static constexpr std::size_t kAlign = 64 / sizeof(double);
         std::size_t count_, rows_, width_;
-        std::vector<double> storage_;
+        std::unique_ptr<double[]> storage_;  // written before it is read
         double* first_;
     };
 
@@ -243,13 +245,6 @@ private:
         BlockToColumns(block, width, m_, std::min(width, n_ - j0), Col(j0), m_);
     }
 
-    // The same factorisation a panel of columns at a time: the panel's
-    // columns are factored step by step, then each later block of columns,
-    // kept row by row, takes the panel's reflections in order. Every
-    // reflection k reaches column j (k < j) in the same order and with the
-    // same operations as in the step-by-step order. Used only while no
-    // event can be raised, as a fault is then reported the same way
-    // whichever step raised it.
     // The largest block (in doubles) whose updates run between the steps of
     // the next panel's norms. The norms are a larger share of the work the
     // fewer rows there are; with more rows, the updates lose more by running
@@ -257,6 +252,13 @@ private:
     // a quarter faster at 256 rows of 32 columns, slower from 512 rows).
     static constexpr std::size_t kInterleavedBlockSize = 8192;
 
+    // The same factorisation a panel of columns at a time: the panel's
+    // columns are factored step by step, then each later block of columns,
+    // kept row by row, takes the panel's reflections in order. Every
+    // reflection k reaches column j (k < j) in the same order and with the
+    // same operations as in the step-by-step order. Used only while no
+    // event can be raised, as a fault is then reported the same way
+    // whichever step raised it.
     void FactoriseByBlocks() {
         const std::size_t w = kernel_.width;
         const std::size_t blocks = (n_ + w - 1) / w;

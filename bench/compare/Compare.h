@@ -29,10 +29,9 @@ double Now(Clock clock);
 double BestMs(int reps, const std::function<void()>& setup, const std::function<void()>& run,
               Clock clock = Clock::ThreadCpu);
 
-// The operations named after --only= on the command line (a comma-separated
-// list of words; empty: all). An operation is timed when its name contains
-// one of the words; the main table is left out when a list is given and
-// none of its operations matches.
+// The operations named on the command line (empty: all). An operation is
+// timed when its name contains one of the words, ignoring case; the main
+// table is left out when none of its operations matches.
 std::vector<std::string>& OnlyWords();
 bool Wanted(const std::string& name);
 
@@ -46,6 +45,7 @@ struct Entry {
     double oursWall2;  // two threads, wall clock
     double theirsMs;  // counterpart, one thread
 };
+
 
 // Further sections of the report, defined in other files of this program:
 // each runs once, after the main table, with the sizes given on the command

@@ -154,6 +154,7 @@ void Row(int n, const char* problem, Ours&& ours, const std::string& stages, con
 
 void EigenSvdSection(const std::vector<int>& requested) {
     // Eigen's products may use OpenMP threads: one, as for the others.
+    if (!Wanted("Eigen symmetric") && !Wanted("Eigen general") && !Wanted("SVD")) return;
     Eigen::setNbThreads(1);
     std::vector<int> sizes = requested;
     if (sizes.empty()) sizes = {128, 256, 512, 1024};
@@ -166,15 +167,14 @@ void EigenSvdSection(const std::vector<int>& requested) {
         if (n <= 1) continue;
         const std::size_t nn = static_cast<std::size_t>(n) * n;
         std::vector<double> work, w(n), wi(n), u(nn), vt(nn), superb(n);
-        {
+        if (Wanted("Eigen symmetric")) {
             const std::vector<double> a0 = RandomData(n, true);
             const MatrixPtr a = ToMatrix(a0, n);
             MatrixPtr wr = Matrix::New(), vr = Matrix::New();
             auto ours = [&] { a->Eigen(&wr, nullptr, &vr, nullptr); };
             const Eigen::MatrixXd e = Eigen::Map<const Eigen::MatrixXd>(a0.data(), n, n);
             auto copy = [&] { work = a0; };
-            if (Wanted("symmetric"))
-                Row(n, "symmetric", ours, Stages(a, {13.0f, 30.0f}, "red/acc/QL", ours),
+            Row(n, "symmetric", ours, Stages(a, {13.0f, 30.0f}, "red/acc/QL", ours),
                 {{"dsyev", copy, [&] { LAPACKE_dsyev(LAPACK_COL_MAJOR, 'V', 'U', n, work.data(), n, w.data()); }},
                  {"dsyevd", copy, [&] { LAPACKE_dsyevd(LAPACK_COL_MAJOR, 'V', 'U', n, work.data(), n, w.data()); }},
                  {"SelfAdjointEigenSolver", [] {}, [&] {
@@ -182,14 +182,14 @@ void EigenSvdSection(const std::vector<int>& requested) {
                       if (s.info() != Eigen::Success) std::printf("(failed) ");
                   }}});
         }
-        {
+        if (Wanted("Eigen general") || Wanted("SVD")) {
             const std::vector<double> a0 = RandomData(n, false);
             const MatrixPtr a = ToMatrix(a0, n);
             MatrixPtr wr = Matrix::New(), wim = Matrix::New(), vr = Matrix::New(), vi = Matrix::New();
             auto ours = [&] { a->Eigen(&wr, &wim, &vr, &vi); };
             const Eigen::MatrixXd e = Eigen::Map<const Eigen::MatrixXd>(a0.data(), n, n);
             auto copy = [&] { work = a0; };
-            if (Wanted("general"))
+            if (Wanted("Eigen general"))
                 Row(n, "general", ours, Stages(a, {1.0f, 15.0f, 20.0f, 95.0f}, "bal/red/acc/QR/vec", ours),
                 {{"dgeev", copy, [&] {
                       LAPACKE_dgeev(LAPACK_COL_MAJOR, 'N', 'V', n, work.data(), n, w.data(), wi.data(), nullptr, n,

@@ -5,6 +5,7 @@
 
 #include "ReferenceDecomp.h"
 #include "core/MatrixAccess.h"
+#include "decomp/ReflectorKernel.h"
 #include "host/runtime/FloatingPoint.h"
 #include "support/DenseRows.h"
 #include "support/KernelWidth.h"
@@ -68,18 +69,22 @@ TEST(QR, WorkedExamples) {
 }
 
 // Q and R equal the scalar computation bit for bit, with events (step order) or not (blocked), at every width
-// and on 1, 2 and 3 threads.
+// of the column kernels and of the row-block reflection kernels, and on 1, 2 and 3 threads.
 TEST(QR, MatchesScalarReferenceBitForBit) {
-    const int shapes[][2] = {{2, 2}, {3, 1}, {6, 5}, {13, 6}, {31, 29}, {70, 45}, {90, 83}};
-    for (bool wide : KernelWidths()) {
+    const int shapes[][2] = {{2, 2}, {3, 1}, {6, 5}, {13, 6}, {31, 29}, {70, 45}, {90, 83}, {150, 40}};
+    for (bool wide : KernelWidths())
+    for (int kernel = 0; kernel < detail::reflect::SupportedKernelCount(); ++kernel) {
         KernelWidth width(wide);
+        detail::reflect::UseKernel(kernel);
         for (int threads : kThreadCounts)
         for (bool events : {false, true}) {
             ScopedThreads scoped(threads);
             uint32_t seed = 100;
             for (const auto& s : shapes) {
                 Grid a = RandomGrid(s[0], s[1], seed++, 100);
-                for (std::size_t i = 0; i < a.size() && s[1] > 2; ++i) a[i][1] = 0.0;  // nothing to reflect; a -0
+                // Columns with nothing to reflect, in the first block and in a later one; a -0.
+                for (std::size_t i = 0; i < a.size() && s[1] > 2; ++i) a[i][1] = 0.0;
+                for (std::size_t i = 0; i < a.size() && s[1] > 36; ++i) a[i][s[1] - 3] = 0.0;
                 a[0][s[1] - 1] = s[1] > 2 ? -0.0 : a[0][s[1] - 1];
                 const auto expected = reference::Qr(a);
                 auto m = MakeMatrix(a);
@@ -93,6 +98,7 @@ TEST(QR, MatchesScalarReferenceBitForBit) {
             }
         }
     }
+    detail::reflect::UseKernel(-1);
 }
 
 TEST(QR, EventsOmittedOutputsAndCancel) {

@@ -7,8 +7,6 @@
 #include "core/MatrixAccess.h"
 #include "host/runtime/FloatingPoint.h"
 #include "support/DenseRows.h"
-#include "support/KernelWidth.h"
-#include "support/Threads.h"
 #include "support/WidthsAndThreads.h"
 
 namespace kestrim::test {
@@ -71,11 +69,8 @@ TEST(QR, WorkedExamples) {
 // and on 1, 2 and 3 threads.
 TEST(QR, MatchesScalarReferenceBitForBit) {
     const int shapes[][2] = {{2, 2}, {3, 1}, {6, 5}, {13, 6}, {31, 29}, {70, 45}, {90, 83}};
-    for (bool wide : KernelWidths()) {
-        KernelWidth width(wide);
-        for (int threads : kThreadCounts)
+    ForEachWidthAndThreadCount([&](bool, int) {
         for (bool events : {false, true}) {
-            ScopedThreads scoped(threads);
             uint32_t seed = 100;
             for (const auto& s : shapes) {
                 Grid a = RandomGrid(s[0], s[1], seed++, 100);
@@ -92,7 +87,7 @@ TEST(QR, MatchesScalarReferenceBitForBit) {
                 if (events) { ASSERT_EQ(rec->Percents(), QrPercents(s[1], true, true)); }
             }
         }
-    }
+    });
 }
 
 TEST(QR, EventsOmittedOutputsAndCancel) {
@@ -194,9 +189,7 @@ TEST(SVD, MatchesScalarReferenceBitForBit) {
     inputs.push_back(Multiply(RandomGrid(30, 6, 1), RandomGrid(6, 25, 2)));  // rank 6
     inputs.push_back(RandomGrid(12, 9, 5));
     for (auto& row : inputs.back()) row[0] = row[4] = 0.0;
-    for (const auto& [wide, threads] : WidthsAndThreads()) {
-        KernelWidth width(wide);
-        ScopedThreads scoped(threads);
+    ForEachWidthAndThreadCount([&](bool wide, int threads) {
         for (const Grid& a : inputs) {
             for (int mode = 0; mode < 8; ++mode) {
                 // Several threads: every output wanted, with and without events.
@@ -216,7 +209,7 @@ TEST(SVD, MatchesScalarReferenceBitForBit) {
                 EXPECT_LT(MaxAbsDiff(Multiply(Multiply(ToRows(*u), ToRows(*s)), Transposed(ToRows(*v))), a), 1e-12);
             }
         }
-    }
+    });
 }
 
 // Large enough for every stage to split its work among threads: each
@@ -224,16 +217,14 @@ TEST(SVD, MatchesScalarReferenceBitForBit) {
 TEST(SVD, EveryThreadCountGivesTheSameBits) {
     for (const Grid& a : {RandomGrid(97, 83, 3), RandomGrid(83, 97, 4)}) {
         std::vector<Rows> first;
-        for (const auto& [wide, threads] : WidthsAndThreads()) {
-            KernelWidth width(wide);
-            ScopedThreads scoped(threads);
+        ForEachWidthAndThreadCount([&](bool wide, int threads) {
             MatrixPtr u = Matrix::New(), s = Matrix::New(), v = Matrix::New();
             MakeMatrix(a)->SVD(&u, &s, &v);
             const std::vector<Rows> got{ToRows(*u), ToRows(*s), ToRows(*v)};
             if (first.empty()) first = got;
             for (std::size_t k = 0; k < got.size(); ++k)
                 EXPECT_EQ(BitDifferences(got[k], first[k]), 0) << "output " << k << " wide " << wide << " threads " << threads;
-        }
+        });
     }
 }
 

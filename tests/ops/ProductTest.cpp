@@ -2,8 +2,7 @@
 #include <cfenv>
 
 #include "ops/OpsTestUtil.h"
-#include "ops/ProductKernel.h"
-#include "support/Threads.h"
+#include "support/ProductKernels.h"
 
 namespace kestrim::test {
 namespace {
@@ -33,18 +32,14 @@ TEST(Times, EveryKernelAndTimesMatchThePlainLoop) {
         const Rows a = RandomRows(m, n, 11u + m), b = RandomRows(n, q, 17u + q), want = OracleProduct(a, b);
         for (int kx = 0; kx < product::SupportedKernelCount(); ++kx)
             EXPECT_EQ(BitDiffs(KernelProduct(product::SupportedKernel(kx), a, b), want), 0u) << kx << " " << m << n;
-        for (int threads : kThreadCounts)
-            for (int kx = 0; kx < product::SupportedKernelCount(); ++kx) {
-                ScopedThreads scoped(threads);
-                product::UseKernel(kx);
-                auto ma = MakeMatrix(a), mb = MakeMatrix(b);
-                EXPECT_EQ(BitDiffs(ToRows(*ma->Times(mb)), want), 0u) << m << "x" << n << "x" << q << " " << threads;
-                auto rec = Record(ma);
-                MatrixPtr c = ma->Times(mb);
-                EXPECT_TRUE(BitDiffs(ToRows(*c), want) == 0 && !c->FireEvents()) << m << "x" << n << "x" << q;
-                EXPECT_EQ(rec->events.size(), static_cast<std::size_t>(m) + 1);
-            }
-        product::UseKernel(-1);
+        ForEachThreadCountAndProductKernel([&](int threads, int) {
+            auto ma = MakeMatrix(a), mb = MakeMatrix(b);
+            EXPECT_EQ(BitDiffs(ToRows(*ma->Times(mb)), want), 0u) << m << "x" << n << "x" << q << " " << threads;
+            auto rec = Record(ma);
+            MatrixPtr c = ma->Times(mb);
+            EXPECT_TRUE(BitDiffs(ToRows(*c), want) == 0 && !c->FireEvents()) << m << "x" << n << "x" << q;
+            EXPECT_EQ(rec->events.size(), static_cast<std::size_t>(m) + 1);
+        });
     }
     // Infinities next to partial tiles: lanes outside the result (0 * inf) must not run.
     Rows p(27, std::vector<double>(5, 1.5)), r(5, std::vector<double>(11, 0.5));
@@ -92,35 +87,26 @@ TEST(Times, FaultIsTheFirstFaultingStepInRowOrder) {
     // Rows, overflowing row (1e308 + 1e308), invalid row (inf * 0), expected fault.
     const std::tuple<int, int, int, std::string> cases[] = {
         {3, 0, 1, "overflow"}, {3, 1, 0, "invalid"}, {400, 250, 390, "overflow"}, {400, 391, 250, "invalid"}, {400, 5, 5, "overflow"}};
-    for (int threads : kThreadCounts)
-    for (const auto& [rows, ovf, inv, want] : cases)
-        for (bool events : {false, true}) {
-            ScopedThreads scoped(threads);
-            Rows d = RandomRows(rows, 4, 9);
-            d[ovf][1] = d[ovf][2] = 1e308;
-            d[inv][3] = kInf;
-            auto a = MakeMatrix(d);
-            auto rec = Record(a);
-            a->SetFireEvents(events);
-            EXPECT_EQ(FaultOf([&] { a->Times(MakeMatrix(b)); }), want) << rows << " " << ovf << " " << events;
-            // Every row before the faulting one reported; no Done.
-            EXPECT_EQ(rec->events.size() + rec->Percents().size(), events ? 2u * std::min(ovf, inv) : 0u);
-        }
+    ForEachThreadCount([&](int) {
+        for (const auto& [rows, ovf, inv, want] : cases)
+            for (bool events : {false, true}) {
+                Rows d = RandomRows(rows, 4, 9);
+                d[ovf][1] = d[ovf][2] = 1e308;
+                d[inv][3] = kInf;
+                auto a = MakeMatrix(d);
+                auto rec = Record(a);
+                a->SetFireEvents(events);
+                EXPECT_EQ(FaultOf([&] { a->Times(MakeMatrix(b)); }), want) << rows << " " << ovf << " " << events;
+                // Every row before the faulting one reported; no Done.
+                EXPECT_EQ(rec->events.size() + rec->Percents().size(), events ? 2u * std::min(ovf, inv) : 0u);
+            }
+    });
     // Within one element the earliest step decides.
     EXPECT_EQ(FaultOf([] { MakeMatrix({{kMax, kMax, -kInf}})->Times(MakeMatrix({{1}, {1}, {1}})); }), "overflow");
     EXPECT_EQ(FaultOf([] { MakeMatrix({{kInf, kMax}})->Times(MakeMatrix({{0, 1}, {1, 2}})); }), "invalid");
 }
 
-void HandlerChangesOperands();
-
-TEST(Times, HandlerChangesOperandsBetweenRows) {
-    for (int threads : kThreadCounts) {
-        ScopedThreads scoped(threads);
-        HandlerChangesOperands();
-    }
-}
-
-void HandlerChangesOperands() {
+TEST(Times, HandlerChangesOperandsBetweenRows) { ForEachThreadCount([](int) {
     const int32_t n = 20;
     const Rows a = RandomRows(230, n, 21), b = RandomRows(n, 9, 22);
     // A changed element and fewer columns: later rows use the new value and shorter sums.
@@ -146,7 +132,7 @@ void HandlerChangesOperands() {
         EXPECT_RUNTIME_ERROR(ma->Times(MakeMatrix(b)), RuntimeError::SubscriptOutOfRange);
         EXPECT_EQ(rec->Percents().size(), 4u);
     }
-}
+}); }
 
 }  // namespace
 }  // namespace kestrim::test

@@ -227,14 +227,6 @@ Rows LuRowsOf(const oracle::LuResult& r) {  // the oracle's factors laid out as 
     return out;
 }
 
-// The inverse times b, summed in increasing k as Times does.
-Rows TimesColumn(const Rows& inv, const Rows& b) {
-    Rows x(inv.size(), std::vector<double>(1, 0.0));
-    for (size_t i = 0; i < inv.size(); ++i)
-        for (size_t k = 0; k < b.size(); ++k) x[i][0] = x[i][0] + inv[i][k] * b[k][0];
-    return x;
-}
-
 // With the wide kernels and the baseline ones, every product kernel, and 1,
 // 2 and 3 threads (every parallel section split, however small).
 TEST(BitIdentityTest, AllEliminationsMatchTheScalarVersions) {
@@ -260,7 +252,7 @@ TEST(BitIdentityTest, AllEliminationsMatchTheScalarVersions) {
                 EXPECT_TRUE(SameBits(a->Determinant(), det));
                 if (inv) {
                     EXPECT_TRUE(SameRows(Inv(src), *inv));
-                    EXPECT_TRUE(SameRows(Sol(src, b), TimesColumn(*inv, b)));
+                    EXPECT_TRUE(SameRows(Sol(src, b), Multiply(*inv, b)));  // summed as Times does
                 } else {
                     EXPECT_MATRIX_ERROR(a->Inverse(), 6, 1108);
                 }
@@ -379,24 +371,27 @@ TEST(LinsysQuality, FactorsInversesAndSolutionsOnRandomMatrices) {
 }
 
 // Exact ties and exact zeros decide pivots and skipped rows: the events-on
-// form (which keeps an initial copy and raises between columns) must agree
-// with the plain elimination bit for bit, as the events-off form does above.
-TEST(EdgeClasses, EventsOnAgreesOnTiesAndZeros) {
+// form (which keeps an initial copy and raises between columns) and the
+// events-off form must agree with the plain elimination bit for bit.
+TEST(EdgeClasses, EventsOnAndOffAgreeOnTiesAndZeros) {
     std::mt19937_64 gen(77);
-    for (int n : {2, 3, 5, 9, 40})
+    for (int n : {2, 3, 5, 9, 40}) {
         for (int trial = 0; trial < 3; ++trial) {
             SCOPED_TRACE(::testing::Message() << "n=" << n << " trial=" << trial);
             const Rows src = oracle::RandomRows(n, n, gen, true), b = oracle::RandomRows(n, 1, gen, true);
-            const MatrixPtr a = MakeMatrix(src);
-            Record(a);
-            const auto lu = oracle::Lu(src);
-            const auto inv = oracle::GaussJordan(src);
-            const auto x = oracle::SolveGauss(src, b);
-            EXPECT_TRUE(!lu || SameRows(LuRows(src, true), LuRowsOf(*lu)));
-            EXPECT_TRUE(SameBits(a->Determinant(), oracle::Determinant(src)));
-            EXPECT_TRUE(!inv || SameRows(ToRows(*a->Inverse()), *inv));
-            EXPECT_TRUE(!x || SameRows(ToRows(*a->SolveGauss(MakeMatrix(b))), *x));
+            for (const bool events : {false, true}) {
+                const MatrixPtr a = MakeMatrix(src);
+                if (events) Record(a);
+                const auto lu = oracle::Lu(src);
+                const auto inv = oracle::GaussJordan(src);
+                const auto x = oracle::SolveGauss(src, b);
+                EXPECT_TRUE(!lu || SameRows(LuRows(src, events), LuRowsOf(*lu))) << events;
+                EXPECT_TRUE(SameBits(a->Determinant(), oracle::Determinant(src))) << events;
+                EXPECT_TRUE(!inv || SameRows(ToRows(*a->Inverse()), *inv)) << events;
+                EXPECT_TRUE(!x || SameRows(ToRows(*a->SolveGauss(MakeMatrix(b))), *x)) << events;
+            }
         }
+    }
 }
 
 // Exact zero tests: a pivot that is tiny but not zero is kept as it is, and

@@ -17,9 +17,9 @@ TEST(Elementwise, MatchTheElementLoopWithEventsOffAndOn) {
         inminus->MinusEquals(mb);
         for (const auto& [got, want] : {std::pair{ma->Plus(mb), sum}, {ma->Minus(mb), diff}, {inplus, sum},
                                         {inminus, diff}, {ma->TimesScalar(-0.3), scaled}, {ma->Transpose(), t}, {ma, a}})
-            EXPECT_EQ(BitDiffs(ToRows(*got), want), 0u) << events;
+            EXPECT_EQ(BitDifferences(ToRows(*got), want), 0) << events;
         inplus->MinusEquals(inplus);  // the receiver as its own argument
-        EXPECT_EQ(BitDiffs(ToRows(*inplus), Rows(67, std::vector<double>(45))), 0u);
+        EXPECT_EQ(BitDifferences(ToRows(*inplus), Rows(67, std::vector<double>(45))), 0);
     }
 }
 

@@ -24,7 +24,7 @@ pattern="${2:-}"
 jobs="${MUTATION_JOBS:-2}"
 timeout_s="${MUTATION_TIMEOUT:-300}"
 scratch="${MUTATION_SCRATCH:-${TMPDIR:-/tmp}/kestrim-mutation-$(id -u)}"
-tests=(test_runtime test_core test_ops test_linsys test_decomp test_eigen test_oom)
+tests=(test_runtime test_core test_ops test_linsys test_decomp test_eigen test_fpenv test_oom)
 
 echo "== scratch copy in $scratch"
 # Copied files get the current time (-m), so the build never keeps an

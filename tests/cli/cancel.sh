@@ -5,17 +5,13 @@
 # on the symmetric path, where the library itself still delivers partial
 # results that the tool must discard. A second SIGINT ends the tool at once,
 # even while it is blocked reading its input.
-set -uo pipefail
-kestrim=$1
-work=$(mktemp -d)
+source "$(dirname "$0")/common.sh"
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
     rm -rf "$work"
 }
 trap cleanup EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # Waits (up to $2 seconds) until file $1 contains text $3.
 wait_for() {
@@ -105,8 +101,4 @@ else
 fi
 exec 3>&-
 
-if ((failures)); then
-    echo "$failures cancel check(s) failed"
-    exit 1
-fi
-echo "cancel checks passed"
+finish cancel

@@ -3,14 +3,8 @@
 # status (2 usage, 3 file problem, 4 the library's own error, 5 runtime
 # error), say why on stderr in one line, print nothing on stdout, and leave
 # no output file behind.
-set -uo pipefail
-kestrim=$1
-data=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/common.sh"
 cd "$data"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # exit status | text expected on stderr | arguments ("@OUT" is a fresh output path)
 cases=(
@@ -58,8 +52,4 @@ done
 "$kestrim" --help >"$work/help" 2>&1 && grep -q 'Examples:' "$work/help" || fail "--help"
 "$kestrim" --version >"$work/version" && grep -Eq '^kestrim [0-9]+\.[0-9]+\.[0-9]+' "$work/version" || fail "--version"
 
-if ((failures)); then
-    echo "$failures error check(s) failed"
-    exit 1
-fi
-echo "error checks passed"
+finish error

@@ -7,14 +7,8 @@
 # Also: written files read back to identical bits (CSV and Matrix Market,
 # shortest decimal and hexadecimal), and -o names and fills one file per
 # result.
-set -uo pipefail
-kestrim=$1
-data=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/common.sh"
 cd "$data"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # case name | arguments
 cases=(
@@ -87,8 +81,4 @@ for op in inverse eigen svd; do
     cmp -s "$work/$op-1.out" "$work/$op-3.out" || fail "$op: --threads 3 differs from --threads 1"
 done
 
-if ((failures)); then
-    echo "$failures golden check(s) failed"
-    exit 1
-fi
-echo "golden checks passed"
+finish golden

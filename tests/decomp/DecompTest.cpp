@@ -8,8 +8,6 @@
 #include "decomp/ReflectorKernel.h"
 #include "host/runtime/FloatingPoint.h"
 #include "support/DenseRows.h"
-#include "support/KernelWidth.h"
-#include "support/Threads.h"
 #include "support/WidthsAndThreads.h"
 
 namespace kestrim::test {
@@ -72,31 +70,29 @@ TEST(QR, WorkedExamples) {
 // of the column kernels and of the row-block reflection kernels, and on 1, 2 and 3 threads.
 TEST(QR, MatchesScalarReferenceBitForBit) {
     const int shapes[][2] = {{2, 2}, {3, 1}, {6, 5}, {13, 6}, {31, 29}, {70, 45}, {90, 83}, {150, 40}};
-    for (bool wide : KernelWidths())
     for (int kernel = 0; kernel < detail::reflect::SupportedKernelCount(); ++kernel) {
-        KernelWidth width(wide);
         detail::reflect::UseKernel(kernel);
-        for (int threads : kThreadCounts)
-        for (bool events : {false, true}) {
-            ScopedThreads scoped(threads);
-            uint32_t seed = 100;
-            for (const auto& s : shapes) {
-                Grid a = RandomGrid(s[0], s[1], seed++, 100);
-                // Columns with nothing to reflect, in the first block and in a later one; a -0.
-                for (std::size_t i = 0; i < a.size() && s[1] > 2; ++i) a[i][1] = 0.0;
-                for (std::size_t i = 0; i < a.size() && s[1] > 36; ++i) a[i][s[1] - 3] = 0.0;
-                a[0][s[1] - 1] = s[1] > 2 ? -0.0 : a[0][s[1] - 1];
-                const auto expected = reference::Qr(a);
-                auto m = MakeMatrix(a);
-                auto rec = events ? Record(m) : nullptr;
-                MatrixPtr q = Matrix::New(), r = Matrix::New();
-                m->QR(&q, &r);
-                EXPECT_EQ(BitDifferences(ToRows(*q), expected.q), 0) << s[0] << "x" << s[1];
-                EXPECT_EQ(BitDifferences(ToRows(*r), expected.r), 0) << s[0] << "x" << s[1];
-                EXPECT_LT(MaxAbsDiff(Multiply(ToRows(*q), ToRows(*r)), a), 1e-11);
-                if (events) { ASSERT_EQ(rec->Percents(), QrPercents(s[1], true, true)); }
+        ForEachWidthAndThreadCount([&](bool, int) {
+            for (bool events : {false, true}) {
+                uint32_t seed = 100;
+                for (const auto& s : shapes) {
+                    Grid a = RandomGrid(s[0], s[1], seed++, 100);
+                    // Columns with nothing to reflect, in the first block and in a later one; a -0.
+                    for (std::size_t i = 0; i < a.size() && s[1] > 2; ++i) a[i][1] = 0.0;
+                    for (std::size_t i = 0; i < a.size() && s[1] > 36; ++i) a[i][s[1] - 3] = 0.0;
+                    a[0][s[1] - 1] = s[1] > 2 ? -0.0 : a[0][s[1] - 1];
+                    const auto expected = reference::Qr(a);
+                    auto m = MakeMatrix(a);
+                    auto rec = events ? Record(m) : nullptr;
+                    MatrixPtr q = Matrix::New(), r = Matrix::New();
+                    m->QR(&q, &r);
+                    EXPECT_EQ(BitDifferences(ToRows(*q), expected.q), 0) << s[0] << "x" << s[1];
+                    EXPECT_EQ(BitDifferences(ToRows(*r), expected.r), 0) << s[0] << "x" << s[1];
+                    EXPECT_LT(MaxAbsDiff(Multiply(ToRows(*q), ToRows(*r)), a), 1e-11);
+                    if (events) { ASSERT_EQ(rec->Percents(), QrPercents(s[1], true, true)); }
+                }
             }
-        }
+        });
     }
     detail::reflect::UseKernel(-1);
 }
@@ -200,9 +196,7 @@ TEST(SVD, MatchesScalarReferenceBitForBit) {
     inputs.push_back(Multiply(RandomGrid(30, 6, 1), RandomGrid(6, 25, 2)));  // rank 6
     inputs.push_back(RandomGrid(12, 9, 5));
     for (auto& row : inputs.back()) row[0] = row[4] = 0.0;
-    for (const auto& [wide, threads] : WidthsAndThreads()) {
-        KernelWidth width(wide);
-        ScopedThreads scoped(threads);
+    ForEachWidthAndThreadCount([&](bool wide, int threads) {
         for (const Grid& a : inputs) {
             for (int mode = 0; mode < 8; ++mode) {
                 // Several threads: every output wanted, with and without events.
@@ -222,7 +216,7 @@ TEST(SVD, MatchesScalarReferenceBitForBit) {
                 EXPECT_LT(MaxAbsDiff(Multiply(Multiply(ToRows(*u), ToRows(*s)), Transposed(ToRows(*v))), a), 1e-12);
             }
         }
-    }
+    });
 }
 
 // Large enough for every stage to split its work among threads: each
@@ -230,16 +224,14 @@ TEST(SVD, MatchesScalarReferenceBitForBit) {
 TEST(SVD, EveryThreadCountGivesTheSameBits) {
     for (const Grid& a : {RandomGrid(97, 83, 3), RandomGrid(83, 97, 4)}) {
         std::vector<Rows> first;
-        for (const auto& [wide, threads] : WidthsAndThreads()) {
-            KernelWidth width(wide);
-            ScopedThreads scoped(threads);
+        ForEachWidthAndThreadCount([&](bool wide, int threads) {
             MatrixPtr u = Matrix::New(), s = Matrix::New(), v = Matrix::New();
             MakeMatrix(a)->SVD(&u, &s, &v);
             const std::vector<Rows> got{ToRows(*u), ToRows(*s), ToRows(*v)};
             if (first.empty()) first = got;
             for (std::size_t k = 0; k < got.size(); ++k)
                 EXPECT_EQ(BitDifferences(got[k], first[k]), 0) << "output " << k << " wide " << wide << " threads " << threads;
-        }
+        });
     }
 }
 

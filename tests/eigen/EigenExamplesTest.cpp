@@ -45,8 +45,14 @@ TEST(EigenExamples, Table) {
          {4, -0.607374, 9.064478, 2.542895}, {0, 0, 0, 0}, 1e-6, {}, {}, {}},
         {"balancing", {{1, 16}, {1, 1}}, {5, -3}, {0, 0}, 1e-14, {{2 * std::sqrt(2.0), -2 * std::sqrt(2.0)}, {kH, kH}},
          {}, {}},
+        // Exact zeros below the diagonal and zero off-diagonal sums: the
+        // branches where a division speculated above its zero test, or an
+        // operation moved across a flag test, would raise a spurious fault.
         {"triangular", {{3, 1, 2}, {0, -1, 4}, {0, 0, 7}}, {3, -1, 7}, {0, 0, 0}, 0, {}, {},
          std::vector<float>{1, 95, 95, 97, 99, 100}},
+        {"upper triangular 2x2", {{2, 1}, {0, 3}}, {2, 3}, {0, 0}, 0, {}, {}, {}},
+        {"lower triangular 2x2", {{2, 0}, {1, 3}}, {3, 2}, {0, 0}, 0, {}, {}, {}},
+        {"diagonal 2x2", {{5, 0}, {0, -4}}, {5, -4}, {0, 0}, 0, {}, {}, {}},
         {"cyclic", {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}}, {-0.5, -0.5, 1}, {std::sqrt(3.0) / 2, -std::sqrt(3.0) / 2, 0},
          1e-14, {}, {}, {}},
         // Repeated roots on the diagonal: the back-substitution's divisor is

@@ -9,8 +9,6 @@
 #include "ReferenceQL.h"
 #include "eigen/EigenInternal.h"
 #include "eigen/EigenKernels.h"
-#include "support/KernelWidth.h"
-#include "support/Threads.h"
 #include "support/WidthsAndThreads.h"
 
 namespace kestrim::test {
@@ -47,8 +45,7 @@ TEST(EigenStages, PlainAndCheckedFormsAgreeBitForBit) {
     // right of it.
     cases.push_back(RandomRows(90, 5, false));
     fp::ClearFlags();
-    for (bool wide : KernelWidths()) {
-        KernelWidth width(wide);
+    ForEachKernelWidth([&](bool) {
         for (const Rows& rows : cases) {
             const int n = static_cast<int>(rows.size());
             bool cancel = false;
@@ -70,7 +67,7 @@ TEST(EigenStages, PlainAndCheckedFormsAgreeBitForBit) {
             EXPECT_TRUE(SameBitsAll(d1, d2) && SameBitsAll(e1, e2) && SameBitsAll(v1.Data(), v2.Data())) << n;
             EXPECT_FALSE(fp::HasFault());
         }
-    }
+    });
 }
 
 // Near the overflow threshold the row updates right of the active block
@@ -114,8 +111,7 @@ TEST(EigenStages, PlainAndCheckedFormsAgreeNearOverflow) {
 // arguments; it must give the bits of its own scalar statements.
 TEST(EigenStages, ColumnRotationsMatchTheirScalarStatements) {
     Rows ab = RandomRows(70, 2024, false);
-    for (bool wide : KernelWidths()) {
-        KernelWidth width(wide);
+    ForEachKernelWidth([&](bool wide) {
         for (std::size_t n : {1u, 3u, 7u, 16u, 17u, 70u}) {
             const std::vector<double> a(ab[0].begin(), ab[0].begin() + n), b(ab[1].begin(), ab[1].begin() + n);
             const double c = ab[2][n - 1], s = ab[3][n - 1];
@@ -128,7 +124,7 @@ TEST(EigenStages, ColumnRotationsMatchTheirScalarStatements) {
             kernels::Rotate(kb.data(), ka.data(), c, s, n);
             EXPECT_TRUE(SameBitsAll(qa, ka) && SameBitsAll(qb, kb)) << n << wide;
         }
-    }
+    });
 }
 
 // The QL iteration applies its recorded rotations to V a block of rows at a
@@ -182,9 +178,7 @@ TEST(EigenStages, RecordedQlMatchesThePlainIteration) {
     capped.limit = 3;
     cases.push_back(capped);
 
-    for (const auto& [wide, threads] : WidthsAndThreads()) {
-        KernelWidth width(wide);
-        ScopedThreads scoped(threads);
+    ForEachWidthAndThreadCount([&](bool wide, int threads) {
         for (const QlCase& c : cases) {
             const int n = static_cast<int>(c.d.size());
             QlReference ref{c.d, c.e, c.v, -1};
@@ -205,7 +199,7 @@ TEST(EigenStages, RecordedQlMatchesThePlainIteration) {
                 for (int j = 0; j < n; ++j) same = same && SameBits(v(i, j), ref.v[i][j]);
             EXPECT_TRUE(same) << "order " << n << " wide " << wide << " threads " << threads;
         }
-    }
+    });
 }
 
 // Large enough for the reductions, the recorded rotations and reflections
@@ -216,11 +210,7 @@ TEST(EigenStages, EveryThreadCountGivesTheSameBits) {
     for (bool symmetric : {true, false}) {
         const Rows rows = RandomRows(150, symmetric ? 3 : 4, symmetric);
         std::vector<EigenResult> results;
-        for (const auto& [wide, threads] : WidthsAndThreads()) {
-            KernelWidth width(wide);
-            ScopedThreads scoped(threads);
-            results.push_back(RunEigen(MakeMatrix(rows)));
-        }
+        ForEachWidthAndThreadCount([&](bool, int) { results.push_back(RunEigen(MakeMatrix(rows))); });
         // With events on, the stages keep their step order between events.
         MatrixPtr withEvents = MakeMatrix(rows);
         withEvents->SetFireEvents(true);

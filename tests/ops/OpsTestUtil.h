@@ -1,12 +1,12 @@
-// Random values, the plain product loop, and which arithmetic fault was raised.
+// Random values and which arithmetic fault was raised.
 #pragma once
 
-#include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <limits>
 #include <random>
+#include <string>
 
-#include "support/TestSupport.h"
+#include "support/DenseRows.h"
 
 namespace kestrim::test {
 
@@ -19,29 +19,6 @@ inline Rows RandomRows(int32_t rows, int32_t cols, unsigned seed) {
     for (auto& row : d)
         for (double& x : row) x = std::ldexp(mant(gen), expo(gen));
     return d;
-}
-
-// The plain product loop: each sum from 0 in increasing k (only k < kmax).
-inline Rows OracleProduct(const Rows& a, const Rows& b, std::size_t kmax = ~std::size_t{0}) {
-    Rows c(a.size(), std::vector<double>(b[0].size()));
-    for (std::size_t i = 0; i < a.size(); ++i)
-        for (std::size_t j = 0; j < b[0].size(); ++j) {
-            double s = 0.0;
-            for (std::size_t k = 0; k < std::min(kmax, b.size()); ++k) {
-                const double p = a[i][k] * b[k][j];
-                s = s + p;
-            }
-            c[i][j] = s;
-        }
-    return c;
-}
-
-// Number of rows whose bits or lengths differ (0 when identical).
-inline std::size_t BitDiffs(const Rows& x, const Rows& y) {
-    std::size_t diff = x.size() == y.size() ? 0 : 1;
-    for (std::size_t i = 0; i < std::min(x.size(), y.size()); ++i)
-        diff += x[i].size() != y[i].size() || std::memcmp(x[i].data(), y[i].data(), x[i].size() * sizeof(double));
-    return diff;
 }
 
 inline constexpr double kMax = std::numeric_limits<double>::max(), kInf = std::numeric_limits<double>::infinity();

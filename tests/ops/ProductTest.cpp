@@ -2,8 +2,7 @@
 #include <cfenv>
 
 #include "ops/OpsTestUtil.h"
-#include "ops/ProductKernel.h"
-#include "support/Threads.h"
+#include "support/ProductKernels.h"
 
 namespace kestrim::test {
 namespace {
@@ -30,28 +29,24 @@ Rows KernelProduct(const product::Kernel& kernel, const Rows& a, const Rows& b) 
 
 TEST(Times, EveryKernelAndTimesMatchThePlainLoop) {
     for (const auto& [m, n, q] : kShapes) {
-        const Rows a = RandomRows(m, n, 11u + m), b = RandomRows(n, q, 17u + q), want = OracleProduct(a, b);
+        const Rows a = RandomRows(m, n, 11u + m), b = RandomRows(n, q, 17u + q), want = Multiply(a, b);
         for (int kx = 0; kx < product::SupportedKernelCount(); ++kx)
-            EXPECT_EQ(BitDiffs(KernelProduct(product::SupportedKernel(kx), a, b), want), 0u) << kx << " " << m << n;
-        for (int threads : kThreadCounts)
-            for (int kx = 0; kx < product::SupportedKernelCount(); ++kx) {
-                ScopedThreads scoped(threads);
-                product::UseKernel(kx);
-                auto ma = MakeMatrix(a), mb = MakeMatrix(b);
-                EXPECT_EQ(BitDiffs(ToRows(*ma->Times(mb)), want), 0u) << m << "x" << n << "x" << q << " " << threads;
-                auto rec = Record(ma);
-                MatrixPtr c = ma->Times(mb);
-                EXPECT_TRUE(BitDiffs(ToRows(*c), want) == 0 && !c->FireEvents()) << m << "x" << n << "x" << q;
-                EXPECT_EQ(rec->events.size(), static_cast<std::size_t>(m) + 1);
-            }
-        product::UseKernel(-1);
+            EXPECT_EQ(BitDifferences(KernelProduct(product::SupportedKernel(kx), a, b), want), 0) << kx << " " << m << n;
+        ForEachThreadCountAndProductKernel([&](int threads, int) {
+            auto ma = MakeMatrix(a), mb = MakeMatrix(b);
+            EXPECT_EQ(BitDifferences(ToRows(*ma->Times(mb)), want), 0) << m << "x" << n << "x" << q << " " << threads;
+            auto rec = Record(ma);
+            MatrixPtr c = ma->Times(mb);
+            EXPECT_TRUE(BitDifferences(ToRows(*c), want) == 0 && !c->FireEvents()) << m << "x" << n << "x" << q;
+            EXPECT_EQ(rec->events.size(), static_cast<std::size_t>(m) + 1);
+        });
     }
     // Infinities next to partial tiles: lanes outside the result (0 * inf) must not run.
     Rows p(27, std::vector<double>(5, 1.5)), r(5, std::vector<double>(11, 0.5));
     for (int32_t k = 0; k < 5; ++k) p[26][k] = r[k][10] = kInf;
     for (int kx = 0; kx < product::SupportedKernelCount(); ++kx) {
         std::feclearexcept(FE_ALL_EXCEPT);
-        EXPECT_EQ(BitDiffs(KernelProduct(product::SupportedKernel(kx), p, r), OracleProduct(p, r)), 0u);
+        EXPECT_EQ(BitDifferences(KernelProduct(product::SupportedKernel(kx), p, r), Multiply(p, r)), 0);
         EXPECT_EQ(std::fetestexcept(FE_INVALID | FE_OVERFLOW | FE_DIVBYZERO), 0) << kx;
     }
 }
@@ -66,7 +61,7 @@ TEST(Times, ExamplesErrorsEventsAndEmptyDimensions) {
         {MakeMatrix({{1, 1, 1e16, -1e16}}), ones, {{2}}},
         {MakeMatrix({{-0.0, -0.0}}), MakeMatrix({{1}, {2}}), {{0}}},
     };
-    for (const auto& [a, b, want] : cases) EXPECT_EQ(BitDiffs(ToRows(*a->Times(b)), want), 0u);
+    for (const auto& [a, b, want] : cases) EXPECT_EQ(BitDifferences(ToRows(*a->Times(b)), want), 0);
     EXPECT_MATRIX_ERROR(sq->Times(MakeMatrix({{1, 2}})), 7, 1114);
     EXPECT_RUNTIME_ERROR(sq->Times(nullptr), RuntimeError::MissingObject);
     EXPECT_RUNTIME_ERROR(Matrix::New()->Times(MakeMatrix({{2}})), RuntimeError::SubscriptOutOfRange);
@@ -92,35 +87,26 @@ TEST(Times, FaultIsTheFirstFaultingStepInRowOrder) {
     // Rows, overflowing row (1e308 + 1e308), invalid row (inf * 0), expected fault.
     const std::tuple<int, int, int, std::string> cases[] = {
         {3, 0, 1, "overflow"}, {3, 1, 0, "invalid"}, {400, 250, 390, "overflow"}, {400, 391, 250, "invalid"}, {400, 5, 5, "overflow"}};
-    for (int threads : kThreadCounts)
-    for (const auto& [rows, ovf, inv, want] : cases)
-        for (bool events : {false, true}) {
-            ScopedThreads scoped(threads);
-            Rows d = RandomRows(rows, 4, 9);
-            d[ovf][1] = d[ovf][2] = 1e308;
-            d[inv][3] = kInf;
-            auto a = MakeMatrix(d);
-            auto rec = Record(a);
-            a->SetFireEvents(events);
-            EXPECT_EQ(FaultOf([&] { a->Times(MakeMatrix(b)); }), want) << rows << " " << ovf << " " << events;
-            // Every row before the faulting one reported; no Done.
-            EXPECT_EQ(rec->events.size() + rec->Percents().size(), events ? 2u * std::min(ovf, inv) : 0u);
-        }
+    ForEachThreadCount([&](int) {
+        for (const auto& [rows, ovf, inv, want] : cases)
+            for (bool events : {false, true}) {
+                Rows d = RandomRows(rows, 4, 9);
+                d[ovf][1] = d[ovf][2] = 1e308;
+                d[inv][3] = kInf;
+                auto a = MakeMatrix(d);
+                auto rec = Record(a);
+                a->SetFireEvents(events);
+                EXPECT_EQ(FaultOf([&] { a->Times(MakeMatrix(b)); }), want) << rows << " " << ovf << " " << events;
+                // Every row before the faulting one reported; no Done.
+                EXPECT_EQ(rec->events.size() + rec->Percents().size(), events ? 2u * std::min(ovf, inv) : 0u);
+            }
+    });
     // Within one element the earliest step decides.
     EXPECT_EQ(FaultOf([] { MakeMatrix({{kMax, kMax, -kInf}})->Times(MakeMatrix({{1}, {1}, {1}})); }), "overflow");
     EXPECT_EQ(FaultOf([] { MakeMatrix({{kInf, kMax}})->Times(MakeMatrix({{0, 1}, {1, 2}})); }), "invalid");
 }
 
-void HandlerChangesOperands();
-
-TEST(Times, HandlerChangesOperandsBetweenRows) {
-    for (int threads : kThreadCounts) {
-        ScopedThreads scoped(threads);
-        HandlerChangesOperands();
-    }
-}
-
-void HandlerChangesOperands() {
+TEST(Times, HandlerChangesOperandsBetweenRows) { ForEachThreadCount([](int) {
     const int32_t n = 20;
     const Rows a = RandomRows(230, n, 21), b = RandomRows(n, 9, 22);
     // A changed element and fewer columns: later rows use the new value and shorter sums.
@@ -133,9 +119,9 @@ void HandlerChangesOperands() {
     };
     Rows changed = a;
     changed[100][4] = 12345.5;
-    Rows want = OracleProduct(changed, b), shorter = OracleProduct(changed, b, n - 5);
+    Rows want = Multiply(changed, b), shorter = Multiply(changed, b, n - 5);
     std::copy(shorter.begin() + 151, shorter.end(), want.begin() + 151);
-    EXPECT_EQ(BitDiffs(ToRows(*ma->Times(mb)), want), 0u);
+    EXPECT_EQ(BitDifferences(ToRows(*ma->Times(mb)), want), 0);
     // More columns, fewer rows, no rows: the subscript error, never an access outside storage.
     for (int variant = 0; variant < 3; ++variant) {
         ma = MakeMatrix(a);
@@ -146,7 +132,7 @@ void HandlerChangesOperands() {
         EXPECT_RUNTIME_ERROR(ma->Times(MakeMatrix(b)), RuntimeError::SubscriptOutOfRange);
         EXPECT_EQ(rec->Percents().size(), 4u);
     }
-}
+}); }
 
 }  // namespace
 }  // namespace kestrim::test

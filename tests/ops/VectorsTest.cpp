@@ -120,7 +120,7 @@ TEST(Normalization, ScalesByTheSignedLargestMagnitude) {
         auto a = MakeMatrix(before);
         double v = 42;
         a->NormalizeMe(&v);
-        EXPECT_TRUE(v == factor && BitDiffs(ToRows(*a), after) == 0) << factor;
+        EXPECT_TRUE(v == factor && BitDifferences(ToRows(*a), after) == 0) << factor;
     }
     // Normalize works on a copy.
     auto m = MakeMatrix({{2, -4}});

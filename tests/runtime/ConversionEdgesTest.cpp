@@ -35,7 +35,14 @@ TEST(Conversions, ToLongAtTheLimitsAndForTextOutOfRange) {
         {Variant(-0.5), 0},
         {Variant(1.5), 2},
         {Variant(-1.5), -2},
+        {Variant(2.5), 2},
+        {Variant(-2.5), -2},
+        {Variant(0.5000001), 1},
+        {Variant(2147483647.4), 2147483647},
+        {Variant(3e9), kOverflow},
+        {Variant(std::nan("")), kOverflow},
         {Variant(HUGE_VAL), kOverflow},
+        {Variant(), 0},
         {Variant("-2147483648"), -2147483648LL},
         {Variant("2147483648"), kOverflow},
         {Variant("3000000000"), kOverflow},
@@ -44,8 +51,14 @@ TEST(Conversions, ToLongAtTheLimitsAndForTextOutOfRange) {
         {Variant("1e-400"), 0},          // underflows to zero
         {Variant(" 2.5\t"), 2},
         {Variant("3.5"), 4},
+        {Variant(" 12 "), 12},
+        {Variant("-1e1"), -10},
         {Variant("1,5"), kMismatch},
         {Variant("inf"), kMismatch},
+        {Variant("nan"), kMismatch},
+        {Variant("abc"), kMismatch},
+        {Variant(""), kMismatch},
+        {Variant("0x10"), kMismatch},
         {Variant::FromBoolean(true), -1},
         {Variant::FromBoolean(false), 0},
     };
@@ -109,7 +122,7 @@ TEST(Conversions, RoundingKeepsTheSignOfZeroAndTiesGoToEven) {
     const std::tuple<double, int, double> cases[] = {
         {-0.4, 0, -0.0}, {0.4, 0, 0.0},    {-0.004, 2, -0.0}, {2.5, 0, 2.0},  {3.5, 0, 4.0},
         {-2.5, 0, -2.0}, {0.125, 2, 0.12}, {9.7, 0, 10.0},    {1e300, 3, 1e300},
-        {HUGE_VAL, 2, HUGE_VAL}, {1.25, 400, 1.25},
+        {HUGE_VAL, 2, HUGE_VAL}, {1.25, 400, 1.25}, {-1.235001, 2, -1.24},
     };
     for (const auto& [x, decimals, want] : cases)
         EXPECT_TRUE(SameBits(random::RoundToDecimals(x, decimals), want)) << x << " " << decimals;

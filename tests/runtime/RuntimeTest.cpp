@@ -1,4 +1,4 @@
-// Arrays, variants, floating-point fault tests, formatting and random numbers.
+// Arrays, variant arrays, floating-point fault tests, formatting and random numbers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -81,18 +81,6 @@ TEST(DoubleArray, LargeArraysBehaveAsSmallOnes) {
     }
 }
 
-TEST(Variant, ToLongConversions) {
-    const std::vector<std::pair<Variant, int32_t>> cases = {
-        {Variant(2.5), 2},      {Variant(3.5), 4},   {Variant(-2.5), -2},
-        {Variant(0.5000001), 1}, {Variant(), 0},     {Variant::FromBoolean(true), -1},
-        {Variant(" 12 "), 12},  {Variant("-1e1"), -10}, {Variant(2147483647.4), 2147483647}};
-    for (const auto& [v, expected] : cases) EXPECT_EQ(v.ToLong(), expected);
-    for (const char* text : {"abc", "", "0x10", "nan"})
-        EXPECT_RUNTIME_ERROR(Variant(text).ToLong(), RuntimeError::TypeMismatch);
-    for (double x : {3e9, 2147483647.5, std::nan("")})
-        EXPECT_RUNTIME_ERROR(Variant(x).ToLong(), RuntimeError::Overflow);
-}
-
 TEST(Variant, ArraysCheckIndicesAndConvertByElementType) {
     auto longs = Variant::MakeLongArray({5, 6, 7}, 1);
     EXPECT_EQ(longs.UBound(), 3);
@@ -171,11 +159,5 @@ TEST(Random, RepeatableRangeRoundingAndThreadSafety) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(a, expected);  // each value of the sequence drawn exactly once
     EXPECT_GT(std::unique(a.begin(), a.end()) - a.begin(), 19000);
-
-    EXPECT_EQ(random::RoundToDecimals(2.5, 0), 2.0);
-    EXPECT_EQ(random::RoundToDecimals(9.7, 0), 10.0);
-    EXPECT_EQ(random::RoundToDecimals(0.125, 2), 0.12);
-    EXPECT_EQ(random::RoundToDecimals(-1.235001, 2), -1.24);
-    EXPECT_RUNTIME_ERROR(random::RoundToDecimals(1.0, -1), RuntimeError::InvalidArgument);
     EXPECT_TRUE(std::filesystem::is_directory(platform::LibraryFolder()));
 }

@@ -22,11 +22,11 @@ Rows FillRows(int rows, int cols, Draw&& draw) {
     return a;
 }
 
-// The plain triple loop (sums in increasing k).
-inline Rows Multiply(const Rows& x, const Rows& y) {
+// The plain triple loop: each sum from +0 in increasing k (only k < kmax).
+inline Rows Multiply(const Rows& x, const Rows& y, std::size_t kmax = ~std::size_t{0}) {
     Rows z(x.size(), std::vector<double>(y[0].size(), 0.0));
     for (std::size_t i = 0; i < x.size(); ++i)
-        for (std::size_t k = 0; k < y.size(); ++k)
+        for (std::size_t k = 0; k < std::min(kmax, y.size()); ++k)
             for (std::size_t j = 0; j < y[0].size(); ++j) z[i][j] += x[i][k] * y[k][j];
     return z;
 }

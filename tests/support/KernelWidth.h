@@ -39,4 +39,13 @@ private:
     [[maybe_unused]] bool saved_ = false;
 };
 
+// Runs `body(wide)` once per available kernel width, with that width selected.
+template <class Body>
+void ForEachKernelWidth(Body&& body) {
+    for (bool wide : KernelWidths()) {
+        KernelWidth width(wide);
+        body(wide);
+    }
+}
+
 }  // namespace kestrim::test

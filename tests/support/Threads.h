@@ -24,4 +24,13 @@ public:
     ScopedThreads& operator=(const ScopedThreads&) = delete;
 };
 
+// Runs `body(threads)` once per thread count, on that many threads.
+template <class Body>
+void ForEachThreadCount(Body&& body) {
+    for (int threads : kThreadCounts) {
+        ScopedThreads scoped(threads);
+        body(threads);
+    }
+}
+
 }  // namespace kestrim::test

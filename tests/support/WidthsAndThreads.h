@@ -17,4 +17,15 @@ inline std::vector<std::pair<bool, int>> WidthsAndThreads() {
     return all;
 }
 
+// Runs `body(wide, threads)` for every kernel width with every thread count,
+// with that width selected and on that many threads.
+template <class Body>
+void ForEachWidthAndThreadCount(Body&& body) {
+    for (const auto& [wide, threads] : WidthsAndThreads()) {
+        KernelWidth width(wide);
+        ScopedThreads scoped(threads);
+        body(wide, threads);
+    }
+}
+
 }  // namespace kestrim::test

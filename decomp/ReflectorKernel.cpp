@@ -3,10 +3,11 @@
 // choice among the kernels built into the library.
 #include "decomp/ReflectorKernel.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <utility>
+
+#include "host/runtime/KernelMenu.h"
 
 namespace kestrim::detail::reflect {
 
@@ -27,44 +28,17 @@ const Kernel& Sse2Kernel() noexcept {
 
 namespace {
 
-struct Supported {
-    const Kernel* list[3];
-    int count = 0;
-
-    Supported() {
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f"))
-            if (const Kernel* k = Avx512Kernel()) list[count++] = k;
-        if (__builtin_cpu_supports("avx"))
-            if (const Kernel* k = AvxKernel()) list[count++] = k;
-#endif
-        list[count++] = &Sse2Kernel();
-    }
-};
-
-const Supported& GetSupported() noexcept {
-    static const Supported supported;
-    return supported;
+KernelMenu<Kernel>& Menu() noexcept {
+    static KernelMenu<Kernel> menu{KESTRIM_CPU_SUPPORTS("avx512f") ? Avx512Kernel() : nullptr,
+                                   KESTRIM_CPU_SUPPORTS("avx") ? AvxKernel() : nullptr, &Sse2Kernel()};
+    return menu;
 }
-
-std::atomic<int> chosenKernel{-1};
 
 }  // namespace
 
-const Kernel& SelectKernel() noexcept {
-    const int chosen = chosenKernel.load(std::memory_order_relaxed);
-    return chosen < 0 ? *GetSupported().list[0] : SupportedKernel(chosen);
-}
-
-void UseKernel(int index) noexcept { chosenKernel.store(index < 0 ? -1 : index); }
-
-int SupportedKernelCount() noexcept { return GetSupported().count; }
-
-const Kernel& SupportedKernel(int index) noexcept {
-    const Supported& s = GetSupported();
-    if (index < 0 || index >= s.count) return *s.list[s.count - 1];
-    return *s.list[index];
-}
+const Kernel& SelectKernel() noexcept { return Menu().Selected(); }
+void UseKernel(int index) noexcept { Menu().Use(index); }
+int SupportedKernelCount() noexcept { return Menu().Count(); }
+const Kernel& SupportedKernel(int index) noexcept { return Menu().At(index); }
 
 }  // namespace kestrim::detail::reflect

@@ -7,6 +7,7 @@
 #include "core/MatrixAccess.h"
 #include "decomp/ReflectorKernel.h"
 #include "host/runtime/FloatingPoint.h"
+#include "host/runtime/KernelMenu.h"
 #include "support/DenseRows.h"
 #include "support/WidthsAndThreads.h"
 
@@ -64,6 +65,12 @@ TEST(QR, WorkedExamples) {
         ExpectClose(*q, c.q);
         ExpectClose(*r, c.r);
     }
+}
+
+// The fastest reflection kernel is the one of the widest instruction set.
+TEST(QR, ReflectionKernelFollowsTheProcessor) {
+    const std::string chosen = detail::reflect::SelectKernel().name;
+    EXPECT_EQ(chosen, KESTRIM_CPU_SUPPORTS("avx512f") ? "avx512" : KESTRIM_CPU_SUPPORTS("avx") ? "avx" : "sse2");
 }
 
 // Q and R equal the scalar computation bit for bit, with events (step order) or not (blocked), at every width

@@ -1,6 +1,7 @@
 // Times and the packed product kernels.
 #include <cfenv>
 
+#include "host/runtime/KernelMenu.h"
 #include "ops/OpsTestUtil.h"
 #include "support/ProductKernels.h"
 
@@ -25,6 +26,12 @@ Rows KernelProduct(const product::Kernel& kernel, const Rows& a, const Rows& b) 
     Rows out(m, std::vector<double>(q));
     for (std::size_t t = 0; t < c.size(); ++t) out[t % m][t / m] = c[t];
     return out;
+}
+
+// The fastest product kernel is the one of the widest instruction set.
+TEST(Times, ProductKernelFollowsTheProcessor) {
+    const std::string chosen = product::SelectKernel().name;
+    EXPECT_EQ(chosen, KESTRIM_CPU_SUPPORTS("avx512f") ? "avx512" : KESTRIM_CPU_SUPPORTS("avx2") ? "avx2" : "sse2");
 }
 
 TEST(Times, EveryKernelAndTimesMatchThePlainLoop) {

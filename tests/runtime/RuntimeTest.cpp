@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/runtime/FloatingPoint.h"
+#include "host/runtime/KernelMenu.h"
 #include "host/runtime/NumberFormat.h"
 #include "host/runtime/Platform.h"
 #include "host/runtime/Random.h"
@@ -79,6 +80,22 @@ TEST(DoubleArray, LargeArraysBehaveAsSmallOnes) {
         EXPECT_EQ(b.Count(), static_cast<std::size_t>(kRows) * static_cast<std::size_t>(cols - 2));
         EXPECT_EQ(b.At(0, 0), 1.0);
     }
+}
+
+// Kernels not built or not supported are left out; the fastest is chosen
+// unless a test forces another; an index out of range means the baseline.
+TEST(KernelMenu, LeavesOutMissingKernelsAndFallsBackToTheBaseline) {
+    struct K { int id; };
+    const K fast{1}, base{3};
+    detail::KernelMenu<K> menu{&fast, nullptr, &base};
+    EXPECT_EQ(menu.Count(), 2);
+    EXPECT_EQ(menu.Selected().id, 1);
+    menu.Use(1);
+    EXPECT_EQ(menu.Selected().id, 3);
+    menu.Use(7);
+    EXPECT_EQ(menu.Selected().id, 3);
+    menu.Use(-1);
+    EXPECT_EQ(menu.Selected().id, 1);
 }
 
 TEST(Variant, ArraysCheckIndicesAndConvertByElementType) {

@@ -131,6 +131,12 @@ TEST(EliminationTest, EventsErrorsAndFaultsInOrder) {
         {kInv, {{1, kInf}, {1, 1}}, {50}, kInvalid}, {kInv, {{1, 0, 0}, {0, 1e-300, 1e300}, {0, 0, 1}}, {t}, kOver},
         {kSol, sym2, {50, 100}, kDone}, {kGauss, sym2, {50, 100}, kDone},
         {kGauss, {{1, 0, 0}, {0, 1, 1e308}, {0, 1, -1e308}}, {t}, kOver, [](Matrix& m) { m.Size(1, 1); }},
+        // Tied pivots whose other choice would overflow at step 0: the
+        // step-by-step replay that finds the faulting step breaks ties as
+        // the blocked elimination does (the last row; SolveGauss the first).
+        {kDet, {{1, 1e308, 1e308}, {1, -1e308, 1e308}, {1, 0, 0}}, {t}, kOver},
+        {kInv, {{1, 1e308, 1e308}, {1, -1e308, 1e308}, {1, 0, 0}}, {t}, kOver},
+        {kGauss, {{1, 0, 0}, {1, 1e308, 1e308}, {1, -1e308, 1e308}}, {t}, kOver},
         {kChol, spd, {t, tt, 100}, kDone}, {kChol, {{1, 2}, {2, 1}}, {50}, kFailed},  // radicand
         {kChol, {{4, 2, 0}, {2, 3, 1}, {0, 2, 5}}, {t}, kFailed},  // asymmetry after column 0
         {kChol, {{1e-300, 1e300, 1}, {1e300, 1, 0}, {2, 0, 1}}, {}, kOver},  // before row 2's asymmetry

@@ -35,7 +35,9 @@ TEST(Times, ProductKernelFollowsTheProcessor) {
 }
 
 TEST(Times, EveryKernelAndTimesMatchThePlainLoop) {
-    for (const auto& [m, n, q] : kShapes) {
+    for (const auto& shape : kShapes) {
+        // Named copies: clang 14 cannot capture structured bindings in lambdas.
+        const int32_t m = std::get<0>(shape), n = std::get<1>(shape), q = std::get<2>(shape);
         const Rows a = RandomRows(m, n, 11u + m), b = RandomRows(n, q, 17u + q), want = Multiply(a, b);
         for (int kx = 0; kx < product::SupportedKernelCount(); ++kx)
             EXPECT_EQ(BitDifferences(KernelProduct(product::SupportedKernel(kx), a, b), want), 0) << kx << " " << m << n;

@@ -34,6 +34,8 @@ __attribute__((target("avx512f"))) double MulAdd512() {
     for (int i = 0; i < kChains; ++i) acc[i] = _mm512_set1_pd(1.0 + i * 1e-3);
     const __m512d c = _mm512_set1_pd(0.999999), d = _mm512_set1_pd(1e-6);
     for (long it = 0; it < kIterations; ++it)
+        // Unrolled, so that the chains live in registers, not in memory.
+#pragma GCC unroll 32
         for (int i = 0; i < kChains; ++i) acc[i] = _mm512_add_pd(_mm512_mul_pd(acc[i], c), d);
     __m512d s = acc[0];
     for (int i = 1; i < kChains; ++i) s = _mm512_add_pd(s, acc[i]);
@@ -47,6 +49,8 @@ __attribute__((target("avx512f"))) double Fma512() {
     for (int i = 0; i < kChains; ++i) acc[i] = _mm512_set1_pd(1.0 + i * 1e-3);
     const __m512d c = _mm512_set1_pd(0.999999), d = _mm512_set1_pd(1e-6);
     for (long it = 0; it < kIterations; ++it)
+        // Unrolled, so that the chains live in registers, not in memory.
+#pragma GCC unroll 32
         for (int i = 0; i < kChains; ++i) acc[i] = _mm512_fmadd_pd(acc[i], c, d);
     __m512d s = acc[0];
     for (int i = 1; i < kChains; ++i) s = _mm512_add_pd(s, acc[i]);
@@ -62,6 +66,8 @@ __attribute__((target("avx2"))) double MulAdd256() {
     for (int i = 0; i < kChains256; ++i) acc[i] = _mm256_set1_pd(1.0 + i * 1e-3);
     const __m256d c = _mm256_set1_pd(0.999999), d = _mm256_set1_pd(1e-6);
     for (long it = 0; it < kIterations * 2; ++it)
+        // Unrolled, so that the chains live in registers, not in memory.
+#pragma GCC unroll 32
         for (int i = 0; i < kChains256; ++i) acc[i] = _mm256_add_pd(_mm256_mul_pd(acc[i], c), d);
     double out[4];
     __m256d s = acc[0];

@@ -57,10 +57,7 @@ std::size_t FactorPanel(double* w, std::size_t ld, std::size_t n, std::size_t k0
         double* pivot = w + k * ld;
         swaps[s] = p;
         if (p != k) {
-            std::swap_ranges(pivot + k, pivot + k1, w + p * ld + k);
-            // What the earlier steps recorded for the two rows travels with them.
-            std::swap_ranges(mult + k * ldm, mult + k * ldm + s, mult + p * ldm);
-            std::swap_ranges(skip + k * ldm, skip + k * ldm + s, skip + p * ldm);
+            linsys::InterchangePanelRows(w, ld, k, p, k1, s, mult, skip);
             sign = -sign;
         }
         for (std::size_t i = k + 1; i < n; ++i) {

@@ -8,6 +8,7 @@
 // swapped, which is the same IEEE product.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -200,5 +201,16 @@ void ApplyPanel(double* t, std::size_t ld, std::size_t width, const PanelSteps& 
 
 // Steps per panel of the blocked eliminations.
 inline constexpr std::size_t kPanelSteps = 64;
+
+// Step s of a panel starting at row k interchanges rows k and p of the
+// row-major array a (rows ld apart) in the panel's columns [k, k1), and
+// what the panel's earlier steps recorded for the two rows travels with
+// them (their multipliers and skip marks, kPanelSteps apart).
+inline void InterchangePanelRows(double* a, std::size_t ld, std::size_t k, std::size_t p, std::size_t k1,
+                                 std::size_t s, double* mult, unsigned char* skip) {
+    std::swap_ranges(a + k * ld + k, a + k * ld + k1, a + p * ld + k);
+    std::swap_ranges(mult + k * kPanelSteps, mult + k * kPanelSteps + s, mult + p * kPanelSteps);
+    std::swap_ranges(skip + k * kPanelSteps, skip + k * kPanelSteps + s, skip + p * kPanelSteps);
+}
 
 }  // namespace kestrim::linsys

@@ -67,11 +67,7 @@ std::size_t FactorPanel(double* aug, std::size_t n, std::size_t k0, std::size_t 
         if (big == 0.0) return s;
         double* pivot = aug + k * w;
         swaps[s] = p;
-        if (p != k) {
-            std::swap_ranges(pivot + k, pivot + k1, aug + p * w + k);
-            std::swap_ranges(mult + k * ldm, mult + k * ldm + s, mult + p * ldm);
-            std::swap_ranges(skip + k * ldm, skip + k * ldm + s, skip + p * ldm);
-        }
+        if (p != k) linsys::InterchangePanelRows(aug, w, k, p, k1, s, mult, skip);
         const double d = 1.0 / pivot[k];
         scales[s] = d;
         linsys::Scale(pivot + k + 1, d, k1 - k - 1);

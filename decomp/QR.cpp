@@ -5,10 +5,11 @@
 // the part above the diagonal the strictly upper part of R; the diagonal of
 // R is kept apart. R is then written row by row into the caller's object,
 // and Q is accumulated backwards directly in the caller's object (its
-// columns are contiguous, so every reflection streams two columns). While
-// events are off no handler can run, and both the factorisation and Q are
-// then computed a block of columns at a time: each element still receives
-// the same operations in the same order, with far less memory traffic.
+// columns are contiguous, so every reflection streams two columns). The
+// factorisation is computed a block of columns at a time (each element
+// still receives the same operations in the same order, with far less
+// memory traffic), its events raised after each block; Q is too while
+// events are off, as no handler can then see its columns form.
 //
 // Arithmetic faults are found through the sticky flags, tested before
 // every event, before each output stage and at the end. Every run-time
@@ -186,9 +187,38 @@ private:
         // With events off no handler can run (and so none can switch them
         // on) until the factorisation is over.
         if (!MatrixAccess::EventsEnabled(self_)) {
-            FactoriseByBlocks();
+            FactoriseByBlocks(true, [](std::size_t, std::size_t) { return true; });
             return true;
         }
+        // With events on, the same blocks, each panel's events raised once
+        // its reflections have reached every later column. F is private, so
+        // a handler sees nothing of the difference; only a fault needs the
+        // step order: the steps are then replayed one by one from the
+        // receiver's copy, from the panel that raised it, so the error comes
+        // after the events of exactly the steps before the faulting one.
+        const std::vector<double> initial = f_;
+        std::size_t reported = 0;
+        bool cancelled = false;
+        const bool completed = FactoriseByBlocks(false, [&](std::size_t j0, std::size_t j1) {
+            if (fp::HasFault()) return false;
+            for (std::size_t k = j0; k < j1; ++k)
+                if (Progress(Ratio(20 * (static_cast<int64_t>(k) + 1), n_))) {
+                    cancelled = true;
+                    return false;
+                }
+            reported = j1;
+            return true;
+        });
+        if (completed) return true;
+        if (cancelled) return false;
+        f_ = initial;
+        fp::ClearFlags();
+        return FactoriseStepByStep(reported);
+    }
+
+    // The factorisation one reflection at a time, raising the events of the
+    // steps from `firstEvent` on.
+    bool FactoriseStepByStep(std::size_t firstEvent) {
         for (std::size_t k = 0; k < n_; ++k) {
             double* fk = Col(k);
             const std::size_t len = m_ - k;
@@ -198,20 +228,15 @@ private:
                 kern::Divide(fk + k, nrm, len);
                 fk[k] = fk[k] + 1.0;
                 const double pivot = fk[k];
-                // The later columns are independent: shared among threads.
-                const double work = 4.0 * static_cast<double>(len) * static_cast<double>(n_ - k - 1);
-                detail::ParallelForWork(static_cast<int64_t>(n_ - k - 1), work, [&](int64_t c0, int64_t c1) {
-                    kern::ColumnDots(
-                        fk + k, k + 1 + static_cast<std::size_t>(c0), k + 1 + static_cast<std::size_t>(c1),
-                        len, [&](std::size_t j) { return Col(j) + k; },
-                        [&](std::size_t j, double s) {
-                            s = -s / pivot;
-                            kern::Axpy(Col(j) + k, fk + k, s, len);
-                        });
-                });
+                kern::ColumnDots(
+                    fk + k, k + 1, n_, len, [&](std::size_t j) { return Col(j) + k; },
+                    [&](std::size_t j, double s) {
+                        s = -s / pivot;
+                        kern::Axpy(Col(j) + k, fk + k, s, len);
+                    });
             }
             diag_[k] = -nrm;
-            if (Progress(Ratio(20 * (static_cast<int64_t>(k) + 1), n_))) return false;
+            if (k >= firstEvent && Progress(Ratio(20 * (static_cast<int64_t>(k) + 1), n_))) return false;
         }
         return true;
     }
@@ -256,10 +281,16 @@ private:
     // columns are factored step by step, then each later block of columns,
     // kept row by row, takes the panel's reflections in order. Every
     // reflection k reaches column j (k < j) in the same order and with the
-    // same operations as in the step-by-step order. Used only while no
-    // event can be raised, as a fault is then reported the same way
-    // whichever step raised it.
-    void FactoriseByBlocks() {
+    // same operations as in the step-by-step order.
+    //
+    // panelDone(j0, j1) is called once the reflections of the columns
+    // [j0, j1) have reached every later column; returning false stops the
+    // factorisation (the return value is then false). With `interleave`,
+    // on one thread, a panel's reflections reach the blocks after the next
+    // one while the next panel's norms are computed, so panelDone is called
+    // before they are complete: only for runs without events.
+    template <class PanelDone>
+    bool FactoriseByBlocks(bool interleave, PanelDone&& panelDone) {
         const std::size_t w = kernel_.width;
         const std::size_t blocks = (n_ + w - 1) / w;
         RowBlocks later(blocks, m_, w);
@@ -293,14 +324,14 @@ private:
                 diag_[k] = -nrm;
             }
             background.Finish();
-            if (b + 1 == blocks) break;
+            if (b + 1 == blocks) return panelDone(j0, j1);
             // The later blocks are independent: shared among threads. On
             // one thread, the next block takes the panel at once and the
             // others while the next panel's norms are computed, for blocks
             // of few rows.
             const double work = 4.0 * static_cast<double>(m_ - j0) * static_cast<double>(n_ - j1) *
                                 static_cast<double>(j1 - j0);
-            if (detail::ThreadsFor(work) > 1 || m_ * w > kInterleavedBlockSize) {
+            if (!interleave || detail::ThreadsFor(work) > 1 || m_ * w > kInterleavedBlockSize) {
                 detail::ParallelForWork(static_cast<int64_t>(blocks - b - 1), work, [&](int64_t c0, int64_t c1) {
                     for (auto c = static_cast<std::size_t>(c0); c < static_cast<std::size_t>(c1); ++c)
                         kernel_.Apply(later[b + 1 + c], m_, panel.data(), panel.size());
@@ -309,7 +340,9 @@ private:
                 kernel_.Apply(later[b + 1], m_, panel.data(), panel.size());
                 for (std::size_t c = b + 2; c < blocks; ++c) background.Add(later[c], m_, panel);
             }
+            if (!panelDone(j0, j1)) return false;
         }
+        return true;
     }
 
     // The threads that form Q without events, each with its own block.
@@ -451,21 +484,39 @@ private:
                     fp::TestStep();
                 } else {
                     backup.resize(len);
-                    for (std::size_t j = k; j < n_; ++j) {
-                        double* qj = q + j * ld + k;
-                        double s = kern::Dot(qj, fk, len);
-                        s = -s / pivot;
-                        fp::TestStep();  // nothing of column j written yet
-                        std::memcpy(backup.data(), qj, len * sizeof(double));
-                        kern::Axpy(qj, fk, s, len);
-                        if (fp::HasFault()) {
-                            // Redo the column one element at a time; the
-                            // faulting element is the last one written.
-                            std::memcpy(qj, backup.data(), len * sizeof(double));
-                            fp::ClearFlags();
-                            for (std::size_t i = 0; i < len; ++i) {
-                                qj[i] = s * fk[i] + qj[i];
-                                fp::TestStep();
+                    // A column's sum reads only columns this step has not
+                    // written yet, so the sums of a group of columns are
+                    // formed together, then the group is updated while it
+                    // is still in cache. A fault among the sums is pinned
+                    // to its column by forming them again one at a time.
+                    constexpr std::size_t kGroup = 16;
+                    double sums[kGroup];
+                    for (std::size_t j0 = k; j0 < n_; j0 += kGroup) {
+                        const std::size_t j1 = std::min(n_, j0 + kGroup);
+                        kern::ColumnDots(
+                            fk, j0, j1, len, [&](std::size_t j) { return q + j * ld + k; },
+                            [&](std::size_t j, double s) { sums[j - j0] = -s / pivot; });
+                        const bool sumsClean = !fp::HasFault();
+                        fp::ClearFlags();
+                        for (std::size_t j = j0; j < j1; ++j) {
+                            double* qj = q + j * ld + k;
+                            double s = sums[j - j0];
+                            if (!sumsClean) {
+                                s = kern::Dot(qj, fk, len);
+                                s = -s / pivot;
+                                fp::TestStep();  // nothing of column j written yet
+                            }
+                            std::memcpy(backup.data(), qj, len * sizeof(double));
+                            kern::Axpy(qj, fk, s, len);
+                            if (fp::HasFault()) {
+                                // Redo the column one element at a time; the
+                                // faulting element is the last one written.
+                                std::memcpy(qj, backup.data(), len * sizeof(double));
+                                fp::ClearFlags();
+                                for (std::size_t i = 0; i < len; ++i) {
+                                    qj[i] = s * fk[i] + qj[i];
+                                    fp::TestStep();
+                                }
                             }
                         }
                     }

@@ -131,6 +131,51 @@ TEST(QR, EventsOmittedOutputsAndCancel) {
     EXPECT_EQ(rec->events.size(), 2u);
 }
 
+// With events the factorisation runs a panel of columns at a time: a fault or a cancel inside a later panel still
+// comes after the events of exactly the steps before it. Columns 0..39 are zero from row 40 down, so column 40's
+// huge entries meet no reflection before step 40, whose norm overflows. Each kernel has its own panel width.
+TEST(QR, FactorisationFaultAndCancelInsideAPanel) {
+    constexpr int kRows = 60, kCols = 50, kFaultStep = 40;
+    Grid a = RandomGrid(kRows, kCols, 11);
+    for (int i = kFaultStep; i < kRows; ++i) {
+        for (int j = 0; j < kFaultStep; ++j) a[i][j] = 0.0;
+        a[i][kFaultStep] = 1e308;
+    }
+    Grid fine = a;
+    for (int i = kFaultStep; i < kRows; ++i) fine[i][kFaultStep] = 1.0;
+    const auto expected = reference::Qr(fine);
+    for (int kernel = 0; kernel < detail::reflect::SupportedKernelCount(); ++kernel) {
+        detail::reflect::UseKernel(kernel);
+        ForEachThreadCount([&](int) {
+            auto m = MakeMatrix(a), q = Matrix::New(), r = Matrix::New();
+            auto rec = Record(m);
+            EXPECT_MATRIX_ERROR(m->QR(&q, &r), kQrError, kQrHelp);
+            std::vector<float> before = QrPercents(kCols, false, false);
+            before.resize(kFaultStep);
+            EXPECT_EQ(rec->Percents(), before);
+            EXPECT_FALSE(HasStorage(*q));  // untouched
+            // Cancelled at step 37, then completed by a run whose handler only watches.
+            for (int cancelAt : {37, -1}) {
+                auto ok = MakeMatrix(fine);
+                auto okRec = Record(ok);
+                okRec->onProgress = [&](int index, bool& cancel) { cancel = index == cancelAt; };
+                q = Matrix::New(), r = Matrix::New();
+                ok->QR(&q, &r);
+                if (cancelAt >= 0) {
+                    EXPECT_EQ(okRec->events.size(), static_cast<std::size_t>(cancelAt) + 1);
+                    EXPECT_FALSE(HasStorage(*q));
+                    EXPECT_FALSE(HasStorage(*r));
+                } else {
+                    EXPECT_EQ(okRec->Percents(), QrPercents(kCols, true, true));
+                    EXPECT_EQ(BitDifferences(ToRows(*q), expected.q), 0);
+                    EXPECT_EQ(BitDifferences(ToRows(*r), expected.r), 0);
+                }
+            }
+        });
+    }
+    detail::reflect::UseKernel(-1);
+}
+
 TEST(QR, AliasedOutputsAndHandlerResizes) {
     const Grid g = RandomGrid(4, 4, 7);
     const auto expected = reference::Qr(g);

@@ -25,8 +25,12 @@ namespace {
 #define KT_VECTOR_DOUBLES 8
 #define KT_TILE_VECTORS 3
 #define KT_TILE_COLS 8
-#define KT_BLOCK_ROWS 192
+#define KT_BLOCK_ROWS 96
+#define KT_BLOCK_DEPTH 512
+#define KT_PREFETCH_STEPS 32
 #include "ops/ProductKernel.inc"
+#undef KT_BLOCK_DEPTH
+#undef KT_PREFETCH_STEPS
 #undef KT_VECTOR_DOUBLES
 #undef KT_TILE_VECTORS
 #undef KT_TILE_COLS
@@ -44,7 +48,7 @@ namespace kestrim::detail::product {
 
 const Kernel* Avx512Kernel() noexcept {
     static const Kernel kernel{"avx512", avx512::kNR,
-                               static_cast<std::size_t>(avx512::kMC) * avx512::kKC,
+                               avx512::kWorkSize,
                                &avx512::PackB, &avx512::MultiplyRows, &avx512::SubtractRows,
                                &avx512::MultiplyRow};
     return &kernel;

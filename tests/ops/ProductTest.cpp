@@ -10,8 +10,11 @@ namespace {
 
 namespace product = detail::product;
 
+// Partial tiles in every dimension; sums longer than one packed block of
+// steps (every kernel packs at most 512), ending in a partial block.
 const std::tuple<int32_t, int32_t, int32_t> kShapes[] = {
-    {1, 1, 1}, {7, 7, 7}, {33, 33, 33}, {130, 33, 7}, {7, 130, 33}, {1, 257, 1}, {200, 3, 301}, {193, 17, 2}};
+    {1, 1, 1}, {7, 7, 7}, {33, 33, 33}, {130, 33, 7}, {7, 130, 33}, {1, 257, 1}, {200, 3, 301}, {193, 17, 2},
+    {101, 530, 19}, {27, 1100, 13}};
 
 // One kernel over all rows of a x b, with the column-major layouts Times uses.
 Rows KernelProduct(const product::Kernel& kernel, const Rows& a, const Rows& b) {
@@ -141,6 +144,20 @@ TEST(Times, HandlerChangesOperandsBetweenRows) { ForEachThreadCount([](int) {
         EXPECT_RUNTIME_ERROR(ma->Times(MakeMatrix(b)), RuntimeError::SubscriptOutOfRange);
         EXPECT_EQ(rec->Percents().size(), 4u);
     }
+}); }
+
+// A handler that runs other products on the same thread between rows: the
+// outer product keeps its own copy of the argument (its rows after the
+// first block are computed after events), which the inner ones
+// must not reuse.
+TEST(Times, HandlerRunsAnotherProduct) { ForEachThreadCount([](int) {
+    const Rows a = RandomRows(200, 40, 31), b = RandomRows(40, 30, 32), c = RandomRows(30, 40, 33);
+    auto ma = MakeMatrix(a), mb = MakeMatrix(b), mc = MakeMatrix(c);
+    auto rec = Record(ma);
+    Rows inner;
+    rec->onProgress = [&](int, bool&) { inner = ToRows(*mb->Times(mc)); };
+    EXPECT_EQ(BitDifferences(ToRows(*ma->Times(mb)), Multiply(a, b)), 0);
+    EXPECT_EQ(BitDifferences(inner, Multiply(b, c)), 0);
 }); }
 
 }  // namespace

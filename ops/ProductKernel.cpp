@@ -19,9 +19,11 @@ namespace {
 #define KT_BLOCK_ROWS 128
 #define KT_BLOCK_DEPTH 256
 #define KT_PREFETCH_STEPS 32
+#define KT_STREAM_AHEAD 0
 #include "ops/ProductKernel.inc"
 #undef KT_BLOCK_DEPTH
 #undef KT_PREFETCH_STEPS
+#undef KT_STREAM_AHEAD
 #undef KT_VECTOR_DOUBLES
 #undef KT_TILE_VECTORS
 #undef KT_TILE_COLS

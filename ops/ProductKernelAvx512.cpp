@@ -1,7 +1,11 @@
 // The product kernel built for AVX-512: tiles of 24 rows (three vectors
-// of eight doubles) by 8 columns. Selected at run time only on processors
-// that support AVX-512F; the arithmetic is the same separate multiply and
-// add as everywhere else (contraction is off for the whole build).
+// of eight doubles) by 8 columns, 24 accumulators of the 32 registers.
+// Blocks of 96 rows by 512 steps: the packed block (384 KiB) stays in L2
+// while each 8-column panel of the right operand (32 KiB) is reused by its
+// four tiles, and a result tile is loaded and stored once per 512 steps.
+// Selected at run time only on processors that support AVX-512F; the
+// arithmetic is the same separate multiply and add as everywhere else
+// (contraction is off for the whole build).
 // Not built for Windows, where GCC cannot keep spilled wide vectors
 // aligned on the stack.
 #include <cstddef>
@@ -57,10 +61,12 @@ inline void Transpose8x8(const double* src, std::size_t ld, double* dst) {
 #define KT_BLOCK_ROWS 96
 #define KT_BLOCK_DEPTH 512
 #define KT_PREFETCH_STEPS 32
+#define KT_STREAM_AHEAD 32
 #include "ops/ProductKernel.inc"
 #undef KT_TRANSPOSE_8X8
 #undef KT_BLOCK_DEPTH
 #undef KT_PREFETCH_STEPS
+#undef KT_STREAM_AHEAD
 #undef KT_VECTOR_DOUBLES
 #undef KT_TILE_VECTORS
 #undef KT_TILE_COLS

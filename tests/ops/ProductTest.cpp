@@ -31,6 +31,30 @@ Rows KernelProduct(const product::Kernel& kernel, const Rows& a, const Rows& b) 
     return out;
 }
 
+// The packed layout that callers index directly (Times' fault replay, LU's
+// own packing): panel p of nr columns at p * nr * n, k-major. Column stride
+// above n, step counts around multiples of 8, a partial last panel.
+TEST(Times, PackedRightOperandLayout) {
+    for (int kx = 0; kx < product::SupportedKernelCount(); ++kx) {
+        const product::Kernel& kernel = product::SupportedKernel(kx);
+        for (const int32_t n : {1, 7, 8, 9, 16, 23}) {
+            const int32_t q = 2 * kernel.nr + 3;
+            const std::size_t ldb = static_cast<std::size_t>(n) + 5;
+            std::vector<double> b(ldb * q), packed(static_cast<std::size_t>(n) * q, -1.0);
+            for (std::size_t t = 0; t < b.size(); ++t) b[t] = static_cast<double>(t);
+            kernel.packB(b.data(), ldb, n, q, packed.data());
+            int wrong = 0;
+            for (int32_t j = 0; j < q; ++j)
+                for (int32_t k = 0; k < n; ++k) {
+                    const int32_t j0 = j / kernel.nr * kernel.nr, w = std::min(kernel.nr, q - j0);
+                    const std::size_t at = static_cast<std::size_t>(j0) * n + static_cast<std::size_t>(k) * w + (j - j0);
+                    wrong += packed[at] != b[static_cast<std::size_t>(j) * ldb + k];
+                }
+            EXPECT_EQ(wrong, 0) << kernel.name << " n=" << n;
+        }
+    }
+}
+
 // The fastest product kernel is the one of the widest instruction set.
 TEST(Times, ProductKernelFollowsTheProcessor) {
     const std::string chosen = product::SelectKernel().name;

@@ -17,11 +17,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "core/MatrixAccess.h"
 #include "ops/OpsSupport.h"
 #include "ops/ProductKernel.h"
+#include "host/runtime/KeptArray.h"
 #include "host/runtime/Parallel.h"
 
 namespace kestrim {
@@ -50,17 +52,17 @@ public:
         // With no rows, no element of either operand is ever read (the
         // argument may then even lack storage).
         try {
-            if (m_ > 0 && n_ > 0 && q_ > 0) {
-                packed_ = std::make_unique_for_overwrite<double[]>(
-                    static_cast<std::size_t>(n_) * static_cast<std::size_t>(q_));
-            }
+            // Kept by the thread from product to product: fresh pages for
+            // it would cost as much as the arithmetic at n = 256.
+            if (m_ > 0 && n_ > 0 && q_ > 0)
+                packed_.emplace(static_cast<std::size_t>(n_) * static_cast<std::size_t>(q_));
             // One receiver row at a time, only when a row is computed: a
             // 0 x n receiver with a huge n must not cost n doubles.
             if (m_ > 0 && q_ > 0) row_.resize(static_cast<std::size_t>(std::max(n_, 1)));
         } catch (const std::bad_alloc&) {
             RaiseRuntimeError(RuntimeError::OutOfMemory);
         }
-        if (packed_) kernel_.packB(b.Data(), static_cast<std::size_t>(n_), n_, q_, packed_.get());
+        if (packed_) kernel_.packB(b.Data(), static_cast<std::size_t>(n_), n_, q_, Packed());
     }
 
     // Events off: nothing can change the receiver while the product runs.
@@ -70,7 +72,7 @@ public:
         if (Threads(m_) <= 1) {
             for (int32_t i0 = 0; i0 < m_; i0 += kRowBlock) {
                 const int32_t i1 = std::min(m_, i0 + kRowBlock);
-                kernel_.multiplyRows(a, Lda(), i0, i1, n_, packed_.get(), q_, r_.Data(), Ldc(),
+                kernel_.multiplyRows(a, Lda(), i0, i1, n_, Packed(), q_, r_.Data(), Ldc(),
                                      detail::ThreadScratch(kernel_.workSize));
                 if (fp::HasFault()) LocateFault(i0, i1);
             }
@@ -129,7 +131,7 @@ private:
         const int32_t rows = i1 - i0;
         const int threads = Threads(rows);
         if (threads <= 1) {
-            kernel_.multiplyRows(a, lda, i0, i1, n_, packed_.get(), q_, c, Ldc(),
+            kernel_.multiplyRows(a, lda, i0, i1, n_, Packed(), q_, c, Ldc(),
                                  detail::ThreadScratch(kernel_.workSize));
             return;
         }
@@ -140,7 +142,7 @@ private:
             const int32_t begin = i0 + static_cast<int32_t>(g0) * kGroup;
             const int32_t end = std::min(i1, i0 + static_cast<int32_t>(g1) * kGroup);
             for (int32_t b0 = begin; b0 < end; b0 += kRowBlock)
-                kernel_.multiplyRows(a, lda, b0, std::min(end, b0 + kRowBlock), n_, packed_.get(),
+                kernel_.multiplyRows(a, lda, b0, std::min(end, b0 + kRowBlock), n_, Packed(),
                                      q_, c, Ldc(), work);
         });
     }
@@ -150,11 +152,12 @@ private:
         const int32_t nr = kernel_.nr;
         const int32_t j0 = j / nr * nr;
         const int32_t w = std::min(nr, q_ - j0);
-        return packed_[static_cast<std::size_t>(j0) * static_cast<std::size_t>(n_) +
+        return Packed()[static_cast<std::size_t>(j0) * static_cast<std::size_t>(n_) +
                        static_cast<std::size_t>(k) * static_cast<std::size_t>(w) +
                        static_cast<std::size_t>(j - j0)];
     }
     std::size_t Ldc() const { return static_cast<std::size_t>(m_); }
+    double* Packed() const { return packed_->Data(); }
 
     bool HasExactly(int32_t rowsNeeded) const {
         return MatrixAccess::Elements(self_).HasStorage() &&
@@ -210,7 +213,7 @@ private:
             }
             ops::RaiseSubscript();
         }
-        kernel_.multiplyRow(row_.data(), kmax, packed_.get(), n_, q_, c, Ldc());
+        kernel_.multiplyRow(row_.data(), kmax, Packed(), n_, q_, c, Ldc());
         if (fp::HasFault()) ReplayRow(kmax);
     }
 
@@ -223,7 +226,7 @@ private:
         const DoubleArray& e = MatrixAccess::Elements(self_);
         for (int32_t i = i0; i < i1; ++i) {
             for (int32_t k = 0; k < n_; ++k) row_[static_cast<std::size_t>(k)] = e.At(i, k);
-            kernel_.multiplyRow(row_.data(), n_, packed_.get(), n_, q_, out.data(), 1);
+            kernel_.multiplyRow(row_.data(), n_, Packed(), n_, q_, out.data(), 1);
             if (fp::HasFault()) ReplayRow(n_);
         }
         fp::RaiseFault(flags);
@@ -249,7 +252,7 @@ private:
     const int32_t q_;
     DoubleArray& r_;
     const detail::product::Kernel& kernel_;
-    std::unique_ptr<double[]> packed_;
+    std::optional<detail::KeptArray> packed_;
     std::vector<double> row_;
 };
 

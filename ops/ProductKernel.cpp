@@ -17,7 +17,13 @@ namespace {
 #define KT_TILE_VECTORS 2
 #define KT_TILE_COLS 4
 #define KT_BLOCK_ROWS 128
+#define KT_BLOCK_DEPTH 256
+#define KT_PREFETCH_STEPS 32
+#define KT_STREAM_AHEAD 0
 #include "ops/ProductKernel.inc"
+#undef KT_BLOCK_DEPTH
+#undef KT_PREFETCH_STEPS
+#undef KT_STREAM_AHEAD
 #undef KT_VECTOR_DOUBLES
 #undef KT_TILE_VECTORS
 #undef KT_TILE_COLS
@@ -26,7 +32,7 @@ namespace {
 }  // namespace sse2
 
 const Kernel& Sse2Kernel() noexcept {
-    static const Kernel kernel{"sse2", sse2::kNR, static_cast<std::size_t>(sse2::kMC) * sse2::kKC,
+    static const Kernel kernel{"sse2", sse2::kNR, sse2::kWorkSize,
                                &sse2::PackB, &sse2::MultiplyRows, &sse2::SubtractRows,
                                &sse2::MultiplyRow};
     return kernel;

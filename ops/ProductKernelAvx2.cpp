@@ -26,7 +26,13 @@ namespace {
 #define KT_TILE_VECTORS 2
 #define KT_TILE_COLS 6
 #define KT_BLOCK_ROWS 128
+#define KT_BLOCK_DEPTH 256
+#define KT_PREFETCH_STEPS 32
+#define KT_STREAM_AHEAD 0
 #include "ops/ProductKernel.inc"
+#undef KT_BLOCK_DEPTH
+#undef KT_PREFETCH_STEPS
+#undef KT_STREAM_AHEAD
 #undef KT_VECTOR_DOUBLES
 #undef KT_TILE_VECTORS
 #undef KT_TILE_COLS
@@ -44,7 +50,7 @@ namespace kestrim::detail::product {
 
 const Kernel* Avx2Kernel() noexcept {
     static const Kernel kernel{"avx2", avx2::kNR,
-                               static_cast<std::size_t>(avx2::kMC) * avx2::kKC,
+                               avx2::kWorkSize,
                                &avx2::PackB, &avx2::MultiplyRows, &avx2::SubtractRows,
                                &avx2::MultiplyRow};
     return &kernel;

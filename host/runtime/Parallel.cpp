@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/runtime/FloatingPoint.h"
+#include "host/runtime/KeptArray.h"
 #include "kestrim/Error.h"
 
 namespace kestrim {
@@ -79,6 +80,7 @@ double* ThreadScratch(std::size_t count) {
 
 void StartThreads() {
     ThreadScratch(0);
+    PrepareKeptArray();
     const int threads = NumThreads();
     if (threads <= 1 || omp_in_parallel()) return;
     // Each thread also sets up its scratch array's thread-local slot now:

@@ -10,8 +10,11 @@ namespace {
 
 namespace product = detail::product;
 
+// Partial tiles in every dimension; sums longer than one packed block of
+// steps (every kernel packs at most 512), ending in a partial block.
 const std::tuple<int32_t, int32_t, int32_t> kShapes[] = {
-    {1, 1, 1}, {7, 7, 7}, {33, 33, 33}, {130, 33, 7}, {7, 130, 33}, {1, 257, 1}, {200, 3, 301}, {193, 17, 2}};
+    {1, 1, 1}, {7, 7, 7}, {33, 33, 33}, {130, 33, 7}, {7, 130, 33}, {1, 257, 1}, {200, 3, 301}, {193, 17, 2},
+    {101, 530, 19}, {27, 1100, 13}};
 
 // One kernel over all rows of a x b, with the column-major layouts Times uses.
 Rows KernelProduct(const product::Kernel& kernel, const Rows& a, const Rows& b) {
@@ -26,6 +29,30 @@ Rows KernelProduct(const product::Kernel& kernel, const Rows& a, const Rows& b) 
     Rows out(m, std::vector<double>(q));
     for (std::size_t t = 0; t < c.size(); ++t) out[t % m][t / m] = c[t];
     return out;
+}
+
+// The packed layout that callers index directly (Times' fault replay, LU's
+// own packing): panel p of nr columns at p * nr * n, k-major. Column stride
+// above n, step counts around multiples of 8, a partial last panel.
+TEST(Times, PackedRightOperandLayout) {
+    for (int kx = 0; kx < product::SupportedKernelCount(); ++kx) {
+        const product::Kernel& kernel = product::SupportedKernel(kx);
+        for (const int32_t n : {1, 7, 8, 9, 16, 23}) {
+            const int32_t q = 2 * kernel.nr + 3;
+            const std::size_t ldb = static_cast<std::size_t>(n) + 5;
+            std::vector<double> b(ldb * q), packed(static_cast<std::size_t>(n) * q, -1.0);
+            for (std::size_t t = 0; t < b.size(); ++t) b[t] = static_cast<double>(t);
+            kernel.packB(b.data(), ldb, n, q, packed.data());
+            int wrong = 0;
+            for (int32_t j = 0; j < q; ++j)
+                for (int32_t k = 0; k < n; ++k) {
+                    const int32_t j0 = j / kernel.nr * kernel.nr, w = std::min(kernel.nr, q - j0);
+                    const std::size_t at = static_cast<std::size_t>(j0) * n + static_cast<std::size_t>(k) * w + (j - j0);
+                    wrong += packed[at] != b[static_cast<std::size_t>(j) * ldb + k];
+                }
+            EXPECT_EQ(wrong, 0) << kernel.name << " n=" << n;
+        }
+    }
 }
 
 // The fastest product kernel is the one of the widest instruction set.
@@ -141,6 +168,20 @@ TEST(Times, HandlerChangesOperandsBetweenRows) { ForEachThreadCount([](int) {
         EXPECT_RUNTIME_ERROR(ma->Times(MakeMatrix(b)), RuntimeError::SubscriptOutOfRange);
         EXPECT_EQ(rec->Percents().size(), 4u);
     }
+}); }
+
+// A handler that runs other products on the same thread between rows: the
+// outer product keeps its own copy of the argument (its rows after the
+// first block are computed after events), which the inner ones
+// must not reuse.
+TEST(Times, HandlerRunsAnotherProduct) { ForEachThreadCount([](int) {
+    const Rows a = RandomRows(200, 40, 31), b = RandomRows(40, 30, 32), c = RandomRows(30, 40, 33);
+    auto ma = MakeMatrix(a), mb = MakeMatrix(b), mc = MakeMatrix(c);
+    auto rec = Record(ma);
+    Rows inner;
+    rec->onProgress = [&](int, bool&) { inner = ToRows(*mb->Times(mc)); };
+    EXPECT_EQ(BitDifferences(ToRows(*ma->Times(mb)), Multiply(a, b)), 0);
+    EXPECT_EQ(BitDifferences(inner, Multiply(b, c)), 0);
 }); }
 
 }  // namespace

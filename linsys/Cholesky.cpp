@@ -16,6 +16,7 @@
 
 #include "host/runtime/Parallel.h"
 #include "linsys/Kernels.h"
+#include "linsys/PackedRight.h"
 
 namespace kestrim {
 
@@ -85,13 +86,12 @@ void ContinueSums(const double* c, std::size_t n, std::size_t j0, std::size_t k0
     if (b0 == k0 || b0 == j1) return;
     const std::size_t rows = n - b0, cols = j1 - b0, depth = b0 - k0, ld = n - j0;
     const auto& kernel = linsys::ProductKernel();
-    // The right operand: (k, j) = c(b0 + j, k0 + k), column-major.
-    const auto right = std::make_unique_for_overwrite<double[]>(depth * cols);
+    // The right operand, (k, j) = c(b0 + j, k0 + k): its rows are pieces of
+    // the factor's columns, packed straight from there.
     const auto packed = std::make_unique_for_overwrite<double[]>(depth * cols);
-    for (std::size_t j = 0; j < cols; ++j)
-        for (std::size_t k = 0; k < depth; ++k) right[j * depth + k] = c[(k0 + k) * n + b0 + j];
+    linsys::PackRightFromRows(c + k0 * n + b0, n, depth, cols, static_cast<std::size_t>(kernel.nr),
+                              packed.get());
     const auto kk = static_cast<int32_t>(depth), q = static_cast<int32_t>(cols);
-    kernel.packB(right.get(), depth, kk, q, packed.get());
     // Row i of the result is row b0 + i of the block's columns [b0, j1).
     double* result = sums.data() + (b0 - j0) * ld + (b0 - j0);
     constexpr int64_t kGroup = 24;

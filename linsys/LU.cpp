@@ -21,6 +21,7 @@
 
 #include "host/runtime/Parallel.h"
 #include "linsys/Kernels.h"
+#include "linsys/PackedRight.h"
 
 namespace kestrim {
 
@@ -300,12 +301,7 @@ void UpdateRight(const Columns& w, const std::size_t* pivots, std::size_t k0, st
     // columns, each k-major.
     const detail::product::Kernel& kernel = linsys::ProductKernel();
     const auto packed = std::make_unique_for_overwrite<double[]>(depth * m);
-    const auto nr = static_cast<std::size_t>(kernel.nr);
-    for (std::size_t j0 = 0; j0 < m; j0 += nr) {
-        const std::size_t width = std::min(nr, m - j0);
-        double* dst = packed.get() + j0 * depth;
-        for (std::size_t k = 0; k < depth; ++k, dst += width) std::copy_n(t + k * m + j0, width, dst);
-    }
+    linsys::PackRightFromRows(t, m, depth, m, static_cast<std::size_t>(kernel.nr), packed.get());
     const auto q = static_cast<int32_t>(m), kk = static_cast<int32_t>(depth);
     // Threads take contiguous ranges of rows, in whole groups of a multiple
     // of every kernel's tile height.

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <memory>
 
+#include "core/DoubleArrayAccess.h"
 #include "host/runtime/Parallel.h"
 #include "linsys/Kernels.h"
 #include "linsys/PackedRight.h"
@@ -221,8 +222,11 @@ void Matrix::Cholesky(MatrixPtr* l) try {
     const int32_t n = LastRow + 1;
     const auto size = static_cast<std::size_t>(n);
 
-    DoubleArray factor = DoubleArray::Create2D(n - 1, n - 1);
+    // The factor's elements above the diagonal are zero; those on and
+    // below it are all computed before the caller can see the array.
+    DoubleArray factor = detail::DoubleArrayAccess::ForOverwrite2D(n - 1, n - 1);
     double* c = factor.Data();
+    for (std::size_t j = 1; j < size; ++j) std::fill_n(c + j * size, j, 0.0);
     std::vector<double> acc(size), sums, rows;
     bool cancel = false;
     for (std::size_t j0 = 0; j0 < size; j0 += kBlock) {

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <memory>
 
+#include "core/DoubleArrayAccess.h"
 #include "host/runtime/Parallel.h"
 #include "linsys/Kernels.h"
 #include "linsys/PackedRight.h"
@@ -218,11 +219,13 @@ bool NeedsStorage(MatrixPtr* target, std::size_t n) {
     return m.Rows() != size || m.Cols() != size || !MatrixAccess::Elements(m).HasStorage();
 }
 
-// Zero n x n storage for a factor whose object needs it, unless `storage`
-// already holds it.
+// n x n storage for a factor whose object needs it, unless `storage`
+// already holds it. WriteFactor writes every element before the object
+// receives it, so it starts unfilled.
 void ObtainStorage(MatrixPtr* target, std::size_t n, DoubleArray& storage) {
     if (NeedsStorage(target, n) && !storage.HasStorage())
-        storage = DoubleArray::Create2D(static_cast<int32_t>(n) - 1, static_cast<int32_t>(n) - 1);
+        storage = detail::DoubleArrayAccess::ForOverwrite2D(static_cast<int32_t>(n) - 1,
+                                                            static_cast<int32_t>(n) - 1);
 }
 
 // Writes one factor into the caller's object from the column-major array

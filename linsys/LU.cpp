@@ -21,6 +21,7 @@
 
 #include "core/DoubleArrayAccess.h"
 #include "host/runtime/Parallel.h"
+#include "linsys/Combination.h"
 #include "linsys/Kernels.h"
 #include "linsys/PackedRight.h"
 
@@ -102,16 +103,34 @@ std::vector<double> RowScales(const std::vector<double>& a, std::size_t ld, std:
     return ScalesFrom(big);
 }
 
-// Row scaling of a column-major array (columns `ld` apart): the largest
-// magnitude of a row does not depend on the order its elements are
-// examined in, so the columns are scanned whole.
-std::vector<double> ColumnMajorRowScales(const double* a, std::size_t ld, std::size_t n) {
+// Copies the column-major n x n array `src` (columns `stride` apart) into
+// `dst` (columns `ld` apart) and returns the row scaling, taken on the way:
+// the largest magnitude of a row does not depend on the order its elements
+// are examined in, so each column is scanned whole as it is copied.
+std::vector<double> CopyWithRowScales(const double* src, std::size_t stride, double* dst,
+                                      std::size_t ld, std::size_t n) {
     std::vector<double> big(n, 0.0);
+    double* b = big.data();
     for (std::size_t j = 0; j < n; ++j) {
-        const double* col = a + j * ld;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double v = std::fabs(col[i]);
-            big[i] = std::isgreater(v, big[i]) ? v : big[i];
+        const double* from = src + j * stride;
+        double* to = dst + j * ld;
+        std::size_t i = 0;
+#ifdef KESTRIM_DECOMP_SSE2
+        // maxpd returns its second operand unless the first is greater (so
+        // also when the first is a NaN).
+        const __m128d signless = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+        for (; i + 4 <= n; i += 4) {
+            const __m128d v0 = _mm_loadu_pd(from + i), v1 = _mm_loadu_pd(from + i + 2);
+            _mm_storeu_pd(to + i, v0);
+            _mm_storeu_pd(to + i + 2, v1);
+            _mm_storeu_pd(b + i, _mm_max_pd(_mm_and_pd(v0, signless), _mm_loadu_pd(b + i)));
+            _mm_storeu_pd(b + i + 2, _mm_max_pd(_mm_and_pd(v1, signless), _mm_loadu_pd(b + i + 2)));
+        }
+#endif
+        for (; i < n; ++i) {
+            to[i] = from[i];
+            const double v = std::fabs(from[i]);
+            b[i] = std::isgreater(v, b[i]) ? v : b[i];
         }
     }
     return ScalesFrom(big);
@@ -247,7 +266,7 @@ void WriteFactor(MatrixPtr* target, DoubleArray storage, const double* a, std::s
             col[j] = 1.0;
             std::copy(src + j + 1, src + n, col + j + 1);
         } else {
-            std::copy(src, src + j + 1, col);
+            if (col != src) std::copy(src, src + j + 1, col);  // else U is written in place
             std::fill(col + j + 1, col + n, 0.0);
         }
     }
@@ -271,6 +290,29 @@ void InterchangeRows(const Columns& w, const std::size_t* pivots, std::size_t k0
     }
 }
 
+// The rows of the row-major depth x m block t (the rows [k0, k0 + depth)
+// of some columns right of the factored ones) take the products of the
+// rows above them: row i, t(i, j) = t(i, j) - l(k0 + i, k0 + k) * t(k, j)
+// for k = 0 .. i - 1 in order. A band of columns at a time, so that the
+// band's rows stay in the first-level cache while every row is formed.
+void SolveUnitLower(const Columns& w, std::size_t k0, std::size_t depth, double* t, std::size_t m) {
+    if (depth < 2) return;
+    // The multipliers l(k0 + i, k0 + k), k < i, row by row.
+    std::vector<double> l(depth * depth);
+    for (std::size_t k = 0; k < depth; ++k) {
+        const double* col = w.Col(k0 + k) + k0;
+        for (std::size_t i = k + 1; i < depth; ++i) l[i * depth + k] = col[i];
+    }
+    constexpr std::size_t kBand = 64;
+    std::vector<const double*> rows(depth);
+    for (std::size_t j0 = 0; j0 < m; j0 += kBand) {
+        const std::size_t width = std::min(kBand, m - j0);
+        for (std::size_t i = 0; i < depth; ++i) rows[i] = t + i * m + j0;
+        for (std::size_t i = 1; i < depth; ++i)
+            linsys::SubtractCombination(t + i * m + j0, rows.data(), l.data() + i * depth, i, width);
+    }
+}
+
 // The factored columns [k0, k1) applied to the columns [k1, c1): their row
 // interchanges in order, then the rows [k0, k1) take the products of the
 // rows above them in that range (row i: k = k0 .. i - 1 in order), then
@@ -285,16 +327,23 @@ void UpdateRight(const Columns& w, const std::size_t* pivots, std::size_t k0, st
     // operation runs over all the columns at once.
     const auto block = std::make_unique_for_overwrite<double[]>(depth * m);
     double* t = block.get();
+    // The columns lie far apart: the lines a column needs are requested a
+    // few columns ahead, so that their loads overlap.
+    constexpr std::size_t kAhead = 4;
     for (std::size_t c = 0; c < m; ++c) {
+        if (c + kAhead < m) {
+            double* ahead = w.Col(k1 + c + kAhead);
+            for (std::size_t r = k0; r < k1; r += 8) __builtin_prefetch(ahead + r, 1);
+            __builtin_prefetch(ahead + k1 - 1, 1);
+            for (std::size_t k = k0; k < k1; ++k)
+                if (pivots[k] != k) __builtin_prefetch(ahead + pivots[k], 1);
+        }
         double* col = w.Col(k1 + c);
         for (std::size_t k = k0; k < k1; ++k)
             if (pivots[k] != k) std::swap(col[k], col[pivots[k]]);
         for (std::size_t r = 0; r < depth; ++r) t[r * m + c] = col[k0 + r];
     }
-    for (std::size_t i = 1; i < depth; ++i) {
-        const double* li = w.Col(k0) + k0 + i;  // l(k0 + i, k0 + k) at li[k * ld]
-        for (std::size_t k = 0; k < i; ++k) linsys::SubScaled(t + i * m, t + k * m, li[k * w.ld], m);
-    }
+    SolveUnitLower(w, k0, depth, t, m);
     for (std::size_t c = 0; c < m; ++c) {
         double* col = w.Col(k1 + c);
         for (std::size_t r = 0; r < depth; ++r) col[k0 + r] = t[r * m + c];
@@ -360,14 +409,23 @@ struct Elimination {
         return false;
     }
 
-    // Column by column: the pivot search, the interchange within the
-    // columns [k0, k1), the multipliers, the checks and the event, then
-    // column j's products for the rest of the range.
+    // Column by column: the products of the range's earlier columns, the
+    // pivot search, the interchange within the columns [k0, k1), the
+    // multipliers, the checks and the event. A column takes those products
+    // when its turn comes (the rows above j one after the other, as each
+    // needs the ones above it, then all the rows from j down at once), so
+    // it is loaded and stored once rather than once per earlier column;
+    // each element still receives them in increasing k.
     bool FactorColumns(std::size_t k0, std::size_t k1) {
         const std::size_t n = w.n;
+        const double* lower[kLeaf];  // the range's earlier columns, from row j on
         for (std::size_t j = k0; j < k1; ++j) {
             next = j;
             double* colJ = w.Col(j);
+            for (std::size_t r = k0 + 1; r < j; ++r)
+                for (std::size_t k = k0; k < r; ++k) colJ[r] = colJ[r] - w.Col(k)[r] * colJ[k];
+            for (std::size_t k = k0; k < j; ++k) lower[k - k0] = w.Col(k) + j;
+            linsys::SubtractCombination(colJ + j, lower, colJ + k0, j - k0, n - j);
             double big = 0.0;
             for (std::size_t i = j; i < n; ++i) {
                 const double weight = scale[i] * std::fabs(colJ[i]);
@@ -390,10 +448,6 @@ struct Elimination {
                                  cancel, initial)) {
                 outcome = Outcome::Cancelled;
                 return false;
-            }
-            for (std::size_t c = j + 1; c < k1; ++c) {
-                double* col = w.Col(c);
-                linsys::SubScaled(col + j + 1, colJ + j + 1, col[j], n - j - 1);
             }
         }
         return true;
@@ -420,17 +474,21 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     ObtainStorage(U, size, uStorage);
     Variant identity = Variant::MakeVariantArray(n);
     for (int32_t i = 0; i < n; ++i) identity.SetAt(i, Variant(i));
-    const std::size_t ld = linsys::PaddedStride(size);
-    // Every element of the work copy is written before it is read.
-    const auto work = std::make_unique_for_overwrite<double[]>(Elements.HasStorage() && size != 0 ? ld * size : 1);
-    const Columns w{work.get(), ld, size};
-    std::vector<double> scale;
-    if (Elements.HasStorage()) {
-        const double* src = Elements.Data();
-        const std::size_t stride = Elements.Stride();
-        for (std::size_t j = 0; j < size; ++j) std::copy_n(src + j * stride, size, w.Col(j));
-        scale = ColumnMajorRowScales(w.a, ld, size);
+    // The elimination works in U's new storage when U gets one, so that U
+    // is then written in place; otherwise in a private array. Every element
+    // of the work copy is written before it is read.
+    std::unique_ptr<double[]> work;
+    std::size_t ld = size;
+    double* workData = uStorage.Data();
+    if (!uStorage.HasStorage()) {
+        ld = linsys::PaddedStride(size);
+        work = std::make_unique_for_overwrite<double[]>(Elements.HasStorage() && size != 0 ? ld * size : 1);
+        workData = work.get();
     }
+    const Columns w{workData, ld, size};
+    std::vector<double> scale;
+    if (Elements.HasStorage())
+        scale = CopyWithRowScales(Elements.Data(), Elements.Stride(), w.a, ld, size);
     linsys::InitialState initial([this, size] { return linsys::RowMajorCopy(Elements, size); });
     // With events on, a handler may change the receiver: the copy that a
     // replay starts from is taken now, before any output changes.

@@ -16,6 +16,7 @@
 
 #include "core/DoubleArrayAccess.h"
 #include "host/runtime/Parallel.h"
+#include "linsys/Combination.h"
 #include "linsys/Kernels.h"
 #include "linsys/PackedRight.h"
 
@@ -132,9 +133,36 @@ std::size_t FirstDifference(const double* x, const double* y, std::size_t begin,
     return i;
 }
 
-// out[i] = (x[i] - y[i]) / d for i in [0, n), two elements per instruction
-// where the processor allows.
+#if KESTRIM_DECOMP_AVX
+__attribute__((target("avx512f"))) void SubtractDivideAvx512(double* out, const double* x,
+                                                             const double* y, double d, std::size_t n) {
+    std::size_t i = 0;
+    const __m512d vd = _mm512_set1_pd(d);
+    for (; i + 8 <= n; i += 8)
+        _mm512_storeu_pd(out + i, _mm512_div_pd(_mm512_sub_pd(_mm512_loadu_pd(x + i), _mm512_loadu_pd(y + i)), vd));
+    for (; i < n; ++i) out[i] = (x[i] - y[i]) / d;
+}
+
+__attribute__((target("avx"))) void SubtractDivideAvx(double* out, const double* x, const double* y,
+                                                      double d, std::size_t n) {
+    std::size_t i = 0;
+    const __m256d vd = _mm256_set1_pd(d);
+    for (; i + 4 <= n; i += 4)
+        _mm256_storeu_pd(out + i, _mm256_div_pd(_mm256_sub_pd(_mm256_loadu_pd(x + i), _mm256_loadu_pd(y + i)), vd));
+    for (; i < n; ++i) out[i] = (x[i] - y[i]) / d;
+}
+#endif
+
+// out[i] = (x[i] - y[i]) / d for i in [0, n), as many elements per
+// instruction as the processor allows (divisions are slow, and each is
+// exact whatever the width).
 void SubtractDivide(double* out, const double* x, const double* y, double d, std::size_t n) {
+#if KESTRIM_DECOMP_AVX
+    if (detail::kernels::useAvx && n >= detail::kernels::kAvxMinLength) {
+        if (linsys::combination::hasAvx512) return SubtractDivideAvx512(out, x, y, d, n);
+        return SubtractDivideAvx(out, x, y, d, n);
+    }
+#endif
     std::size_t i = 0;
 #ifdef KESTRIM_DECOMP_SSE2
     const __m128d vd = _mm_set1_pd(d);
@@ -194,21 +222,27 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
 }
 
 // The receiver's rows [r0, r1) over the columns [c0, n), as contiguous rows
-// of width n - c0: rows[(r - c0) * (n - c0) + (i - c0)] = A(r, i), the
-// block's rows numbered from c0. The receiver covers n x n.
+// PaddedStride(n - c0) apart: rows[(r - c0) * that + (i - c0)] = A(r, i),
+// the block's rows numbered from c0. The receiver covers n x n.
 void GatherRows(const Matrix& receiver, std::size_t c0, std::size_t r0, std::size_t r1,
                 std::size_t n, std::vector<double>& rows) {
     const DoubleArray& e = MatrixAccess::Elements(receiver);
     const double* A = e.Data();
-    const std::size_t ld = e.Stride(), width = n - c0;
-    constexpr std::size_t kTile = 8;  // as in linsys::RowMajorCopy
-    for (std::size_t i0 = c0; i0 < n; i0 += kTile) {
-        const std::size_t i1 = std::min(n, i0 + kTile);
-        for (std::size_t q0 = r0; q0 < r1; q0 += kTile) {
-            const std::size_t q1 = std::min(r1, q0 + kTile);
-            for (std::size_t i = i0; i < i1; ++i)
-                for (std::size_t r = q0; r < q1; ++r) rows[(r - c0) * width + (i - c0)] = A[i * ld + r];
+    const std::size_t ld = e.Stride(), width = linsys::PaddedStride(n - c0);
+    // Column by column: a column's piece is one contiguous run (a few cache
+    // lines), requested a few columns ahead so that the loads of several
+    // columns overlap; the destination lines of consecutive columns are the
+    // same few, and stay in cache meanwhile.
+    constexpr std::size_t kAhead = 8;
+    double* out = rows.data() - c0 * width - c0;  // out[r * width + i] is row r, column i
+    for (std::size_t i = c0; i < n; ++i) {
+        if (i + kAhead < n) {
+            const double* ahead = A + (i + kAhead) * ld;
+            for (std::size_t r = r0; r < r1; r += 8) __builtin_prefetch(ahead + r);
+            __builtin_prefetch(ahead + r1 - 1);
         }
+        const double* col = A + i * ld;
+        for (std::size_t r = r0; r < r1; ++r) out[r * width + i] = col[r];
     }
 }
 
@@ -231,7 +265,9 @@ void Matrix::Cholesky(MatrixPtr* l) try {
     bool cancel = false;
     for (std::size_t j0 = 0; j0 < size; j0 += kBlock) {
         const std::size_t j1 = std::min(size, j0 + kBlock);
-        const std::size_t width = size - j0;
+        // The gathered rows lie `width` apart, padded so that the lines a
+        // column of them falls into do not share cache sets.
+        const std::size_t width = linsys::PaddedStride(size - j0);
         BlockSums(c, size, j0, j1, sums);
         rows.resize((j1 - j0) * width);
         bool gathered = false;  // rows [j, j1) of `rows` hold the receiver's current values

@@ -208,7 +208,13 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
         const std::size_t count = end - first;
         double* a = acc.data() + first;
         std::copy_n(blockSums + first, count, a);
-        for (std::size_t k = b0; k < j; ++k) linsys::AddScaled(a, c + k * n + first, c[k * n + j], count);
+        const double* earlier[kSub];  // the sub-block's columns before j, from row `first` on
+        double factors[kSub];
+        for (std::size_t k = b0; k < j; ++k) {
+            earlier[k - b0] = c + k * n + first;
+            factors[k - b0] = c[k * n + j];
+        }
+        linsys::AddCombination(a, earlier, factors, j - b0, count);
         double* out = c + j * n;
         SubtractDivide(out + first, rowJ, a, pivot, count);
         if (fp::HasFault()) {

@@ -290,13 +290,50 @@ void InterchangeRows(const Columns& w, const std::size_t* pivots, std::size_t k0
     }
 }
 
+// Rows of the product kernel's calls that threads take at a time: whole
+// groups of a multiple of every kernel's tile height.
+constexpr std::size_t kRowGroup = 24;
+
+// c(i, j) = c(i, j) - a(i, k) * b(k, j), k = 0 .. depth - 1 in order, for
+// the rows [0, rows) and the columns [0, cols) of the column-major c and a
+// (columns ldc and lda apart), where b(k, j) = brows[k * ldb + j]: through
+// the product kernel, rows shared among threads when the work is large
+// enough.
+void SubtractProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, const double* brows,
+                      std::size_t ldb, std::size_t rows, std::size_t cols, std::size_t depth) {
+    if (rows == 0 || cols == 0 || depth == 0) return;
+    const detail::product::Kernel& kernel = linsys::ProductKernel();
+    const auto packed = std::make_unique_for_overwrite<double[]>(depth * cols);
+    linsys::PackRightFromRows(brows, ldb, depth, cols, static_cast<std::size_t>(kernel.nr), packed.get());
+    const auto q = static_cast<int32_t>(cols), kk = static_cast<int32_t>(depth);
+    const auto groups = static_cast<int64_t>((rows + kRowGroup - 1) / kRowGroup);
+    const double work = 2.0 * static_cast<double>(rows) * static_cast<double>(cols) * static_cast<double>(depth);
+    detail::ParallelForWork(groups, work, [&](int64_t g0, int64_t g1) {
+        double* buffer = detail::ThreadScratch(kernel.workSize);
+        const auto i0 = static_cast<int32_t>(static_cast<std::size_t>(g0) * kRowGroup);
+        const auto i1 = static_cast<int32_t>(std::min(rows, static_cast<std::size_t>(g1) * kRowGroup));
+        kernel.subtractRows(a, lda, i0, i1, kk, packed.get(), q, c, ldc, buffer);
+    });
+}
+
 // The rows of the row-major depth x m block t (the rows [k0, k0 + depth)
 // of some columns right of the factored ones) take the products of the
 // rows above them: row i, t(i, j) = t(i, j) - l(k0 + i, k0 + k) * t(k, j)
-// for k = 0 .. i - 1 in order. A band of columns at a time, so that the
-// band's rows stay in the first-level cache while every row is formed.
+// for k = 0 .. i - 1 in order. Deep blocks are solved by halves: the upper
+// half, then the lower half takes the upper half's products through the
+// product kernel (t seen as column-major, its rows as columns), then the
+// lower half is solved. Shallow ones a band of columns at a time, so that
+// the band's rows stay in the first-level cache while every row is formed.
 void SolveUnitLower(const Columns& w, std::size_t k0, std::size_t depth, double* t, std::size_t m) {
     if (depth < 2) return;
+    if (depth >= 32) {
+        const std::size_t half = depth / 16 * 8;
+        SolveUnitLower(w, k0, half, t, m);
+        // Lower row h + j, column i: t(h + j, i) -= t(k, i) * l(k0 + h + j, k0 + k).
+        SubtractProducts(t + half * m, m, t, m, w.Col(k0) + k0 + half, w.ld, m, depth - half, half);
+        SolveUnitLower(w, k0 + half, depth - half, t + half * m, m);
+        return;
+    }
     // The multipliers l(k0 + i, k0 + k), k < i, row by row.
     std::vector<double> l(depth * depth);
     for (std::size_t k = 0; k < depth; ++k) {
@@ -348,24 +385,8 @@ void UpdateRight(const Columns& w, const std::size_t* pivots, std::size_t k0, st
         double* col = w.Col(k1 + c);
         for (std::size_t r = 0; r < depth; ++r) col[k0 + r] = t[r * m + c];
     }
-    if (below == 0) return;
-    // The block, packed as the product kernel's right operand: panels of nr
-    // columns, each k-major.
-    const detail::product::Kernel& kernel = linsys::ProductKernel();
-    const auto packed = std::make_unique_for_overwrite<double[]>(depth * m);
-    linsys::PackRightFromRows(t, m, depth, m, static_cast<std::size_t>(kernel.nr), packed.get());
-    const auto q = static_cast<int32_t>(m), kk = static_cast<int32_t>(depth);
-    // Threads take contiguous ranges of rows, in whole groups of a multiple
-    // of every kernel's tile height.
-    constexpr std::size_t kGroup = 24;
-    const auto groups = static_cast<int64_t>((below + kGroup - 1) / kGroup);
-    const double work = 2.0 * static_cast<double>(below) * static_cast<double>(m) * static_cast<double>(depth);
-    detail::ParallelForWork(groups, work, [&](int64_t g0, int64_t g1) {
-        double* buffer = detail::ThreadScratch(kernel.workSize);
-        const auto i0 = static_cast<int32_t>(k1 + static_cast<std::size_t>(g0) * kGroup);
-        const auto i1 = static_cast<int32_t>(k1 + std::min(below, static_cast<std::size_t>(g1) * kGroup));
-        kernel.subtractRows(w.Col(k0), w.ld, i0, i1, kk, packed.get(), q, w.Col(k1), w.ld, buffer);
-    });
+    // The rows below: c(k1 + i, j) -= l(k1 + i, k0 + k) * t(k, j).
+    SubtractProducts(w.Col(k1) + k1, w.ld, w.Col(k0) + k1, w.ld, t, m, below, m, depth);
 }
 
 // The blocked elimination's state and its column steps.

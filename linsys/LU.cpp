@@ -55,6 +55,17 @@ struct PermOutputs {
     }
 };
 
+#ifdef KESTRIM_DECOMP_SSE2
+// |v| for the running maxima below, with a NaN turned into 0 (which never
+// wins) by the quiet unordered test: maxpd itself would return the other
+// operand for a NaN, as "if |x| > big" does, but flag an invalid operation
+// that the comparison does not.
+inline __m128d QuietMagnitude(__m128d v) {
+    const __m128d a = _mm_and_pd(v, _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL)));
+    return _mm_andnot_pd(_mm_cmpunord_pd(a, a), a);
+}
+#endif
+
 // The largest magnitude in row[0, n), NaNs passed over, 0 when there is
 // none: the running "if |x| > big then big = |x|". The largest of a set is
 // the same whatever order it is searched in, so four running maxima are
@@ -63,12 +74,10 @@ double LargestMagnitude(const double* row, std::size_t n) {
     std::size_t j = 0;
     double big = 0.0;
 #ifdef KESTRIM_DECOMP_SSE2
-    // maxpd returns its second operand when the first is a NaN.
-    const __m128d signless = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
     __m128d m0 = _mm_setzero_pd(), m1 = _mm_setzero_pd();
     for (; j + 4 <= n; j += 4) {
-        m0 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(row + j), signless), m0);
-        m1 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(row + j + 2), signless), m1);
+        m0 = _mm_max_pd(QuietMagnitude(_mm_loadu_pd(row + j)), m0);
+        m1 = _mm_max_pd(QuietMagnitude(_mm_loadu_pd(row + j + 2)), m1);
     }
     double lanes[4];
     _mm_storeu_pd(lanes, m0);
@@ -116,15 +125,12 @@ std::vector<double> CopyWithRowScales(const double* src, std::size_t stride, dou
         double* to = dst + j * ld;
         std::size_t i = 0;
 #ifdef KESTRIM_DECOMP_SSE2
-        // maxpd returns its second operand unless the first is greater (so
-        // also when the first is a NaN).
-        const __m128d signless = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
         for (; i + 4 <= n; i += 4) {
             const __m128d v0 = _mm_loadu_pd(from + i), v1 = _mm_loadu_pd(from + i + 2);
             _mm_storeu_pd(to + i, v0);
             _mm_storeu_pd(to + i + 2, v1);
-            _mm_storeu_pd(b + i, _mm_max_pd(_mm_and_pd(v0, signless), _mm_loadu_pd(b + i)));
-            _mm_storeu_pd(b + i + 2, _mm_max_pd(_mm_and_pd(v1, signless), _mm_loadu_pd(b + i + 2)));
+            _mm_storeu_pd(b + i, _mm_max_pd(QuietMagnitude(v0), _mm_loadu_pd(b + i)));
+            _mm_storeu_pd(b + i + 2, _mm_max_pd(QuietMagnitude(v1), _mm_loadu_pd(b + i + 2)));
         }
 #endif
         for (; i < n; ++i) {

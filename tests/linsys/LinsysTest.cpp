@@ -271,6 +271,14 @@ TEST(BitIdentityTest, AllEliminationsMatchTheScalarVersions) {
     linsys::UseBaselineKernels(false);
     const Rows nanColumn{{3, 1, 1}, {1, NAN, 4}, {2, NAN, 5}};  // keeps the previous column's pivot row
     EXPECT_TRUE(SameRows(LuRows(nanColumn), LuRowsOf(*oracle::Lu(nanColumn))));
+    // The same with rows long enough for the vector row scaling, which the
+    // column-ordered run repeats: a NaN is passed over there as well,
+    // without an invalid-operation fault.
+    Rows nanColumn6 = oracle::RandomRows(6, 6, gen);
+    for (int i = 0; i < 6; ++i) nanColumn6[i][0] = 6.0 - i, nanColumn6[i][1] = i == 0 ? 1 : NAN;
+    const auto nanLu = oracle::Lu(nanColumn6);
+    ASSERT_TRUE(nanLu);
+    EXPECT_TRUE(SameRows(LuRows(nanColumn6), LuRowsOf(*nanLu)));
 }
 
 // A fault deep in the second panel, and a cancel there: the same events,

@@ -285,15 +285,34 @@ struct Columns {
     double* Col(std::size_t j) const { return a + j * ld; }
 };
 
+// The row interchanges of the steps [k0, k1) (at most a panel's) that
+// exchange two different rows, in order: step k exchanged rows k and
+// pivots[k]. Listed once, so that applying them to many columns takes no
+// data-dependent branches.
+struct RowExchanges {
+    std::size_t count = 0;
+    std::size_t upper[kPanel], lower[kPanel];
+
+    RowExchanges(const std::size_t* pivots, std::size_t k0, std::size_t k1) {
+        for (std::size_t k = k0; k < k1; ++k)
+            if (pivots[k] != k) {
+                upper[count] = k;
+                lower[count] = pivots[k];
+                ++count;
+            }
+    }
+    void Apply(double* col) const {
+        for (std::size_t e = 0; e < count; ++e) std::swap(col[upper[e]], col[lower[e]]);
+    }
+};
+
 // The row interchanges of the steps [k0, k1), made in order on the columns
-// [c0, c1): step k exchanged rows k and pivots[k].
+// [c0, c1).
 void InterchangeRows(const Columns& w, const std::size_t* pivots, std::size_t k0, std::size_t k1,
                      std::size_t c0, std::size_t c1) {
-    for (std::size_t c = c0; c < c1; ++c) {
-        double* col = w.Col(c);
-        for (std::size_t k = k0; k < k1; ++k)
-            if (pivots[k] != k) std::swap(col[k], col[pivots[k]]);
-    }
+    const RowExchanges exchanges(pivots, k0, k1);
+    if (exchanges.count == 0) return;
+    for (std::size_t c = c0; c < c1; ++c) exchanges.Apply(w.Col(c));
 }
 
 // Rows of the product kernel's calls that threads take at a time: whole
@@ -373,17 +392,16 @@ void UpdateRight(const Columns& w, const std::size_t* pivots, std::size_t k0, st
     // The columns lie far apart: the lines a column needs are requested a
     // few columns ahead, so that their loads overlap.
     constexpr std::size_t kAhead = 4;
+    const RowExchanges exchanges(pivots, k0, k1);
     for (std::size_t c = 0; c < m; ++c) {
         if (c + kAhead < m) {
             double* ahead = w.Col(k1 + c + kAhead);
             for (std::size_t r = k0; r < k1; r += 8) __builtin_prefetch(ahead + r, 1);
             __builtin_prefetch(ahead + k1 - 1, 1);
-            for (std::size_t k = k0; k < k1; ++k)
-                if (pivots[k] != k) __builtin_prefetch(ahead + pivots[k], 1);
+            for (std::size_t e = 0; e < exchanges.count; ++e) __builtin_prefetch(ahead + exchanges.lower[e], 1);
         }
         double* col = w.Col(k1 + c);
-        for (std::size_t k = k0; k < k1; ++k)
-            if (pivots[k] != k) std::swap(col[k], col[pivots[k]]);
+        exchanges.Apply(col);
         for (std::size_t r = 0; r < depth; ++r) t[r * m + c] = col[k0 + r];
     }
     SolveUnitLower(w, k0, depth, t, m);

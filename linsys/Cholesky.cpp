@@ -293,6 +293,14 @@ void Matrix::Cholesky(MatrixPtr* l) try {
                     ContinueSums(c, size, j0, sub, j, j1, sums);
                     sub = j;
                 }
+                // The receiver's next column below the diagonal, which the
+                // next symmetry test reads, is requested while this one is
+                // formed.
+                if (j + 1 < size) {
+                    const DoubleArray& e = Elements;
+                    const double* next = e.Data() + (j + 1) * e.Stride();
+                    for (std::size_t i = j + 2; i < size; i += 8) __builtin_prefetch(next + i);
+                }
                 checked = !FastColumn(*this, c, acc, sums, rows.data() + (j - j0) * width + (j + 1 - j0),
                                       size, j0, sub, j, l);
             }

@@ -319,17 +319,24 @@ void InterchangeRows(const Columns& w, const std::size_t* pivots, std::size_t k0
 // groups of a multiple of every kernel's tile height.
 constexpr std::size_t kRowGroup = 24;
 
+// Work arrays for the updates of one elimination, each of kPanel * n
+// doubles, obtained once: allocated per update, arrays of this size come
+// and go as fresh pages.
+struct PanelBuffers {
+    double* rows;    // a panel's rows of the columns right of it, row-major
+    double* packed;  // a right operand packed for the product kernel
+};
+
 // c(i, j) = c(i, j) - a(i, k) * b(k, j), k = 0 .. depth - 1 in order, for
 // the rows [0, rows) and the columns [0, cols) of the column-major c and a
 // (columns ldc and lda apart), where b(k, j) = brows[k * ldb + j]: through
 // the product kernel, rows shared among threads when the work is large
-// enough.
+// enough. `packed` holds depth * cols doubles.
 void SubtractProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, const double* brows,
-                      std::size_t ldb, std::size_t rows, std::size_t cols, std::size_t depth) {
+                      std::size_t ldb, std::size_t rows, std::size_t cols, std::size_t depth, double* packed) {
     if (rows == 0 || cols == 0 || depth == 0) return;
     const detail::product::Kernel& kernel = linsys::ProductKernel();
-    const auto packed = std::make_unique_for_overwrite<double[]>(depth * cols);
-    linsys::PackRightFromRows(brows, ldb, depth, cols, static_cast<std::size_t>(kernel.nr), packed.get());
+    linsys::PackRightFromRows(brows, ldb, depth, cols, static_cast<std::size_t>(kernel.nr), packed);
     const auto q = static_cast<int32_t>(cols), kk = static_cast<int32_t>(depth);
     const auto groups = static_cast<int64_t>((rows + kRowGroup - 1) / kRowGroup);
     const double work = 2.0 * static_cast<double>(rows) * static_cast<double>(cols) * static_cast<double>(depth);
@@ -337,7 +344,7 @@ void SubtractProducts(double* c, std::size_t ldc, const double* a, std::size_t l
         double* buffer = detail::ThreadScratch(kernel.workSize);
         const auto i0 = static_cast<int32_t>(static_cast<std::size_t>(g0) * kRowGroup);
         const auto i1 = static_cast<int32_t>(std::min(rows, static_cast<std::size_t>(g1) * kRowGroup));
-        kernel.subtractRows(a, lda, i0, i1, kk, packed.get(), q, c, ldc, buffer);
+        kernel.subtractRows(a, lda, i0, i1, kk, packed, q, c, ldc, buffer);
     });
 }
 
@@ -349,14 +356,16 @@ void SubtractProducts(double* c, std::size_t ldc, const double* a, std::size_t l
 // product kernel (t seen as column-major, its rows as columns), then the
 // lower half is solved. Shallow ones a band of columns at a time, so that
 // the band's rows stay in the first-level cache while every row is formed.
-void SolveUnitLower(const Columns& w, std::size_t k0, std::size_t depth, double* t, std::size_t m) {
+// `packed` holds depth * depth doubles.
+void SolveUnitLower(const Columns& w, std::size_t k0, std::size_t depth, double* t, std::size_t m,
+                    double* packed) {
     if (depth < 2) return;
     if (depth >= 32) {
         const std::size_t half = depth / 16 * 8;
-        SolveUnitLower(w, k0, half, t, m);
+        SolveUnitLower(w, k0, half, t, m, packed);
         // Lower row h + j, column i: t(h + j, i) -= t(k, i) * l(k0 + h + j, k0 + k).
-        SubtractProducts(t + half * m, m, t, m, w.Col(k0) + k0 + half, w.ld, m, depth - half, half);
-        SolveUnitLower(w, k0 + half, depth - half, t + half * m, m);
+        SubtractProducts(t + half * m, m, t, m, w.Col(k0) + k0 + half, w.ld, m, depth - half, half, packed);
+        SolveUnitLower(w, k0 + half, depth - half, t + half * m, m, packed);
         return;
     }
     // The multipliers l(k0 + i, k0 + k), k < i, row by row.
@@ -382,13 +391,12 @@ void SolveUnitLower(const Columns& w, std::size_t k0, std::size_t depth, double*
 // l(i, k) * u(k, j), through the product kernel, rows shared among threads
 // when the work is large enough.
 void UpdateRight(const Columns& w, const std::size_t* pivots, std::size_t k0, std::size_t k1,
-                 std::size_t c1) {
+                 std::size_t c1, const PanelBuffers& buffers) {
     const std::size_t depth = k1 - k0, m = c1 - k1, below = w.n - k1;
     if (m == 0) return;
     // The panel's rows as a row-major depth x m block, so that each row
     // operation runs over all the columns at once.
-    const auto block = std::make_unique_for_overwrite<double[]>(depth * m);
-    double* t = block.get();
+    double* t = buffers.rows;
     // The columns lie far apart: the lines a column needs are requested a
     // few columns ahead, so that their loads overlap.
     constexpr std::size_t kAhead = 4;
@@ -404,23 +412,24 @@ void UpdateRight(const Columns& w, const std::size_t* pivots, std::size_t k0, st
         exchanges.Apply(col);
         for (std::size_t r = 0; r < depth; ++r) t[r * m + c] = col[k0 + r];
     }
-    SolveUnitLower(w, k0, depth, t, m);
+    SolveUnitLower(w, k0, depth, t, m, buffers.packed);
     for (std::size_t c = 0; c < m; ++c) {
         double* col = w.Col(k1 + c);
         for (std::size_t r = 0; r < depth; ++r) col[k0 + r] = t[r * m + c];
     }
     // The rows below: c(k1 + i, j) -= l(k1 + i, k0 + k) * t(k, j).
-    SubtractProducts(w.Col(k1) + k1, w.ld, w.Col(k0) + k1, w.ld, t, m, below, m, depth);
+    SubtractProducts(w.Col(k1) + k1, w.ld, w.Col(k0) + k1, w.ld, t, m, below, m, depth, buffers.packed);
 }
 
 // The blocked elimination's state and its column steps.
 struct Elimination {
-    Elimination(Matrix& m, const Columns& cols, std::vector<double>& scales, std::size_t* steps,
-                PermOutputs& outputs, linsys::InitialState& start)
-        : receiver(m), w(cols), scale(scales), pivots(steps), out(outputs), initial(start) {}
+    Elimination(Matrix& m, const Columns& cols, const PanelBuffers& work, std::vector<double>& scales,
+                std::size_t* steps, PermOutputs& outputs, linsys::InitialState& start)
+        : receiver(m), w(cols), buffers(work), scale(scales), pivots(steps), out(outputs), initial(start) {}
 
     Matrix& receiver;
     const Columns& w;
+    const PanelBuffers& buffers;
     std::vector<double>& scale;
     std::size_t* pivots;  // step k exchanged rows k and pivots[k]
     PermOutputs& out;
@@ -442,7 +451,7 @@ struct Elimination {
         if (k1 - k0 <= kLeaf) return FactorColumns(k0, k1);
         const std::size_t mid = k0 + (k1 - k0 + kLeaf) / (2 * kLeaf) * kLeaf;
         if (!Factor(k0, mid)) return false;
-        UpdateRight(w, pivots, k0, mid, k1);
+        UpdateRight(w, pivots, k0, mid, k1, buffers);
         if (!Factor(mid, k1)) return false;
         InterchangeRows(w, pivots, mid, k1, k0, mid);
         return true;
@@ -543,12 +552,16 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     RequireStorage();
 
     std::vector<std::size_t> pivots(size);
-    Elimination e(*this, w, scale, pivots.data(), out, initial);
+    const std::size_t bufferSize = std::max<std::size_t>(1, std::min(kPanel, size) * size);
+    const auto panelRows = std::make_unique_for_overwrite<double[]>(bufferSize);
+    const auto panelPacked = std::make_unique_for_overwrite<double[]>(bufferSize);
+    const PanelBuffers buffers{panelRows.get(), panelPacked.get()};
+    Elimination e(*this, w, buffers, scale, pivots.data(), out, initial);
     for (std::size_t k0 = 0; k0 < size; k0 += kPanel) {
         const std::size_t k1 = std::min(size, k0 + kPanel);
         if (!e.Factor(k0, k1)) break;
         InterchangeRows(w, pivots.data(), k0, k1, 0, k0);
-        UpdateRight(w, pivots.data(), k0, k1, size);
+        UpdateRight(w, pivots.data(), k0, k1, size, buffers);
     }
     const Outcome outcome = e.outcome;
     const bool replayed = e.replayed;

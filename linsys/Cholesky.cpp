@@ -82,17 +82,17 @@ constexpr std::size_t kSub = 8;
 
 // Continues the running sums of the block [j0, j1) (see BlockSums) for its
 // columns [b0, j1) and rows [b0, n) over the steps k in [k0, b0), in
-// increasing k: sums(i, j) = sums(i, j) + c(i, k) * c(j, k).
+// increasing k: sums(i, j) = sums(i, j) + c(i, k) * c(j, k). `packed` holds
+// n * kBlock doubles (obtained once per call: allocated here, arrays of
+// this size would come as fresh pages every time).
 void ContinueSums(const double* c, std::size_t n, std::size_t j0, std::size_t k0, std::size_t b0,
-                  std::size_t j1, std::vector<double>& sums) {
+                  std::size_t j1, std::vector<double>& sums, double* packed) {
     if (b0 == k0 || b0 == j1) return;
     const std::size_t rows = n - b0, cols = j1 - b0, depth = b0 - k0, ld = n - j0;
     const auto& kernel = linsys::ProductKernel();
     // The right operand, (k, j) = c(b0 + j, k0 + k): its rows are pieces of
     // the factor's columns, packed straight from there.
-    const auto packed = std::make_unique_for_overwrite<double[]>(depth * cols);
-    linsys::PackRightFromRows(c + k0 * n + b0, n, depth, cols, static_cast<std::size_t>(kernel.nr),
-                              packed.get());
+    linsys::PackRightFromRows(c + k0 * n + b0, n, depth, cols, static_cast<std::size_t>(kernel.nr), packed);
     const auto kk = static_cast<int32_t>(depth), q = static_cast<int32_t>(cols);
     // Row i of the result is row b0 + i of the block's columns [b0, j1).
     double* result = sums.data() + (b0 - j0) * ld + (b0 - j0);
@@ -102,7 +102,7 @@ void ContinueSums(const double* c, std::size_t n, std::size_t j0, std::size_t k0
         double* work = detail::ThreadScratch(kernel.workSize);
         const auto i0 = static_cast<int32_t>(g0 * kGroup);
         const auto i1 = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(rows), g1 * kGroup));
-        kernel.multiplyRows(c + k0 * n + b0, n, i0, i1, kk, packed.get(), q, result, ld, work);
+        kernel.multiplyRows(c + k0 * n + b0, n, i0, i1, kk, packed, q, result, ld, work);
     });
 }
 
@@ -113,9 +113,9 @@ void ContinueSums(const double* c, std::size_t n, std::size_t j0, std::size_t k0
 // column's diagonal give the sums of the transposed pair, the same
 // products and additions).
 void BlockSums(const double* c, std::size_t n, std::size_t j0, std::size_t j1,
-               std::vector<double>& sums) {
+               std::vector<double>& sums, double* packed) {
     sums.assign((n - j0) * (j1 - j0), 0.0);
-    ContinueSums(c, n, j0, 0, j0, j1, sums);
+    ContinueSums(c, n, j0, 0, j0, j1, sums, packed);
 }
 
 // The first i in [begin, n) where x[i] differs from y[i] (an exact, quiet
@@ -268,13 +268,14 @@ void Matrix::Cholesky(MatrixPtr* l) try {
     double* c = factor.Data();
     for (std::size_t j = 1; j < size; ++j) std::fill_n(c + j * size, j, 0.0);
     std::vector<double> acc(size), sums, rows;
+    const auto packed = std::make_unique_for_overwrite<double[]>(std::max<std::size_t>(1, size * std::min(kBlock, size)));
     bool cancel = false;
     for (std::size_t j0 = 0; j0 < size; j0 += kBlock) {
         const std::size_t j1 = std::min(size, j0 + kBlock);
         // The gathered rows lie `width` apart, padded so that the lines a
         // column of them falls into do not share cache sets.
         const std::size_t width = linsys::PaddedStride(size - j0);
-        BlockSums(c, size, j0, j1, sums);
+        BlockSums(c, size, j0, j1, sums, packed.get());
         rows.resize((j1 - j0) * width);
         bool gathered = false;  // rows [j, j1) of `rows` hold the receiver's current values
         // After flags in a block, its remaining columns are computed step
@@ -290,7 +291,7 @@ void Matrix::Cholesky(MatrixPtr* l) try {
                 // Sub-blocks of kSub columns take the sums over the block's
                 // earlier columns through the product kernel as well.
                 if ((j - j0) % kSub == 0) {
-                    ContinueSums(c, size, j0, sub, j, j1, sums);
+                    ContinueSums(c, size, j0, sub, j, j1, sums, packed.get());
                     sub = j;
                 }
                 // The receiver's next column below the diagonal, which the

@@ -17,6 +17,13 @@ struct DoubleArrayAccess {
     static DoubleArray ForOverwrite2D(int32_t upper1, int32_t upper2) {
         return DoubleArray::Create({{0, upper1}, {0, upper2}}, false);
     }
+    // A private work array of at least `count` doubles (one dimension, from
+    // 0), elements unspecified. From a few hundred KiB on it is rounded up
+    // to the large arrays' storage, so that an operation called in a loop
+    // takes back the storage it released instead of fresh pages (which the
+    // heap would hand out again and again, as it gives such blocks back to
+    // the system). Raises the out-of-memory error.
+    static DoubleArray Work(std::size_t count) { return DoubleArray::CreateWork(count); }
 };
 
 }  // namespace kestrim::detail

@@ -83,10 +83,9 @@ constexpr std::size_t kSub = 8;
 // Continues the running sums of the block [j0, j1) (see BlockSums) for its
 // columns [b0, j1) and rows [b0, n) over the steps k in [k0, b0), in
 // increasing k: sums(i, j) = sums(i, j) + c(i, k) * c(j, k). `packed` holds
-// n * kBlock doubles (obtained once per call: allocated here, arrays of
-// this size would come as fresh pages every time).
+// n * kBlock doubles.
 void ContinueSums(const double* c, std::size_t n, std::size_t j0, std::size_t k0, std::size_t b0,
-                  std::size_t j1, std::vector<double>& sums, double* packed) {
+                  std::size_t j1, double* sums, double* packed) {
     if (b0 == k0 || b0 == j1) return;
     const std::size_t rows = n - b0, cols = j1 - b0, depth = b0 - k0, ld = n - j0;
     const auto& kernel = linsys::ProductKernel();
@@ -95,7 +94,7 @@ void ContinueSums(const double* c, std::size_t n, std::size_t j0, std::size_t k0
     linsys::PackRightFromRows(c + k0 * n + b0, n, depth, cols, static_cast<std::size_t>(kernel.nr), packed);
     const auto kk = static_cast<int32_t>(depth), q = static_cast<int32_t>(cols);
     // Row i of the result is row b0 + i of the block's columns [b0, j1).
-    double* result = sums.data() + (b0 - j0) * ld + (b0 - j0);
+    double* result = sums + (b0 - j0) * ld + (b0 - j0);
     constexpr int64_t kGroup = 24;
     const auto groups = static_cast<int64_t>((rows + kGroup - 1) / kGroup);
     detail::ParallelForWork(groups, 2.0 * static_cast<double>(rows * cols * depth), [&](int64_t g0, int64_t g1) {
@@ -112,9 +111,9 @@ void ContinueSums(const double* c, std::size_t n, std::size_t j0, std::size_t k0
 // first j0 steps of each running sum of those columns (rows above a
 // column's diagonal give the sums of the transposed pair, the same
 // products and additions).
-void BlockSums(const double* c, std::size_t n, std::size_t j0, std::size_t j1,
-               std::vector<double>& sums, double* packed) {
-    sums.assign((n - j0) * (j1 - j0), 0.0);
+void BlockSums(const double* c, std::size_t n, std::size_t j0, std::size_t j1, double* sums,
+               double* packed) {
+    std::fill_n(sums, (n - j0) * (j1 - j0), 0.0);
     ContinueSums(c, n, j0, 0, j0, j1, sums, packed);
 }
 
@@ -181,13 +180,13 @@ void SubtractDivide(double* out, const double* x, const double* y, double d, std
 // The sums of column j have been continued up to step b0 (ContinueSums);
 // rowJ[i] is A(j, j + 1 + i), the receiver's row j right of the diagonal
 // (GatherRows).
-bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
-                const std::vector<double>& sums, const double* rowJ, std::size_t n,
+bool FastColumn(const Matrix& receiver, double* c, double* acc, const double* sums,
+                const double* rowJ, std::size_t n,
                 std::size_t j0, std::size_t b0, std::size_t j, MatrixPtr* l) {
     const DoubleArray& e = MatrixAccess::Elements(receiver);
     const double* A = e.Data();
     const std::size_t ld = e.Stride();
-    const double* blockSums = sums.data() + (j - j0) * (n - j0) - j0;  // indexed by row
+    const double* blockSums = sums + (j - j0) * (n - j0) - j0;  // indexed by row
 
     double s = blockSums[j];
     for (std::size_t k = b0; k < j; ++k) s = s + c[k * n + j] * c[k * n + j];
@@ -206,7 +205,7 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
     const std::size_t end = first + FirstDifference(A + j * ld + first, rowJ, 0, n - first);
     if (end > first) {
         const std::size_t count = end - first;
-        double* a = acc.data() + first;
+        double* a = acc + first;
         std::copy_n(blockSums + first, count, a);
         const double* earlier[kSub];  // the sub-block's columns before j, from row `first` on
         double factors[kSub];
@@ -231,7 +230,7 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
 // PaddedStride(n - c0) apart: rows[(r - c0) * that + (i - c0)] = A(r, i),
 // the block's rows numbered from c0. The receiver covers n x n.
 void GatherRows(const Matrix& receiver, std::size_t c0, std::size_t r0, std::size_t r1,
-                std::size_t n, std::vector<double>& rows) {
+                std::size_t n, double* rows) {
     const DoubleArray& e = MatrixAccess::Elements(receiver);
     const double* A = e.Data();
     const std::size_t ld = e.Stride(), width = linsys::PaddedStride(n - c0);
@@ -240,7 +239,7 @@ void GatherRows(const Matrix& receiver, std::size_t c0, std::size_t r0, std::siz
     // columns overlap; the destination lines of consecutive columns are the
     // same few, and stay in cache meanwhile.
     constexpr std::size_t kAhead = 8;
-    double* out = rows.data() - c0 * width - c0;  // out[r * width + i] is row r, column i
+    double* out = rows - c0 * width - c0;  // out[r * width + i] is row r, column i
     for (std::size_t i = c0; i < n; ++i) {
         if (i + kAhead < n) {
             const double* ahead = A + (i + kAhead) * ld;
@@ -251,6 +250,22 @@ void GatherRows(const Matrix& receiver, std::size_t c0, std::size_t r0, std::siz
         for (std::size_t r = r0; r < r1; ++r) out[r * width + i] = col[r];
     }
 }
+
+// The work arrays of one factorisation, parts of one array obtained once.
+struct Workspace {
+    explicit Workspace(std::size_t n)
+        : storage(detail::DoubleArrayAccess::Work(n + 2 * n * kBlock + kBlock * linsys::PaddedStride(n))),
+          acc(storage.Data()),
+          sums(acc + n),
+          packed(sums + n * kBlock),
+          rows(packed + n * kBlock) {}
+
+    DoubleArray storage;
+    double* acc;     // n: one column's running sums
+    double* sums;    // (n - j0) x kBlock: a block's running sums (BlockSums)
+    double* packed;  // n * kBlock: a packed right operand (ContinueSums)
+    double* rows;    // kBlock rows PaddedStride(n - j0) apart (GatherRows)
+};
 
 }  // namespace
 
@@ -267,16 +282,14 @@ void Matrix::Cholesky(MatrixPtr* l) try {
     DoubleArray factor = detail::DoubleArrayAccess::ForOverwrite2D(n - 1, n - 1);
     double* c = factor.Data();
     for (std::size_t j = 1; j < size; ++j) std::fill_n(c + j * size, j, 0.0);
-    std::vector<double> acc(size), sums, rows;
-    const auto packed = std::make_unique_for_overwrite<double[]>(std::max<std::size_t>(1, size * std::min(kBlock, size)));
+    const Workspace work(size);
     bool cancel = false;
     for (std::size_t j0 = 0; j0 < size; j0 += kBlock) {
         const std::size_t j1 = std::min(size, j0 + kBlock);
         // The gathered rows lie `width` apart, padded so that the lines a
         // column of them falls into do not share cache sets.
         const std::size_t width = linsys::PaddedStride(size - j0);
-        BlockSums(c, size, j0, j1, sums, packed.get());
-        rows.resize((j1 - j0) * width);
+        BlockSums(c, size, j0, j1, work.sums, work.packed);
         bool gathered = false;  // rows [j, j1) of `rows` hold the receiver's current values
         // After flags in a block, its remaining columns are computed step
         // by step, as the flags may belong to any of them.
@@ -286,12 +299,12 @@ void Matrix::Cholesky(MatrixPtr* l) try {
             if (checked || !MatrixAccess::Covers(*this, n, n)) {
                 CheckedColumn(*this, c, size, j, l);
             } else {
-                if (!gathered) GatherRows(*this, j0, j, j1, size, rows);
+                if (!gathered) GatherRows(*this, j0, j, j1, size, work.rows);
                 gathered = true;
                 // Sub-blocks of kSub columns take the sums over the block's
                 // earlier columns through the product kernel as well.
                 if ((j - j0) % kSub == 0) {
-                    ContinueSums(c, size, j0, sub, j, j1, sums, packed.get());
+                    ContinueSums(c, size, j0, sub, j, j1, work.sums, work.packed);
                     sub = j;
                 }
                 // The receiver's next column below the diagonal, which the
@@ -302,7 +315,7 @@ void Matrix::Cholesky(MatrixPtr* l) try {
                     const double* next = e.Data() + (j + 1) * e.Stride();
                     for (std::size_t i = j + 2; i < size; i += 8) __builtin_prefetch(next + i);
                 }
-                checked = !FastColumn(*this, c, acc, sums, rows.data() + (j - j0) * width + (j + 1 - j0),
+                checked = !FastColumn(*this, c, work.acc, work.sums, work.rows + (j - j0) * width + (j + 1 - j0),
                                       size, j0, sub, j, l);
             }
             // A handler may change the receiver.

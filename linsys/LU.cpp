@@ -320,8 +320,7 @@ void InterchangeRows(const Columns& w, const std::size_t* pivots, std::size_t k0
 constexpr std::size_t kRowGroup = 24;
 
 // Work arrays for the updates of one elimination, each of kPanel * n
-// doubles, obtained once: allocated per update, arrays of this size come
-// and go as fresh pages.
+// doubles, obtained once per call.
 struct PanelBuffers {
     double* rows;    // a panel's rows of the columns right of it, row-major
     double* packed;  // a right operand packed for the product kernel
@@ -552,10 +551,9 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     RequireStorage();
 
     std::vector<std::size_t> pivots(size);
-    const std::size_t bufferSize = std::max<std::size_t>(1, std::min(kPanel, size) * size);
-    const auto panelRows = std::make_unique_for_overwrite<double[]>(bufferSize);
-    const auto panelPacked = std::make_unique_for_overwrite<double[]>(bufferSize);
-    const PanelBuffers buffers{panelRows.get(), panelPacked.get()};
+    const std::size_t bufferSize = std::min(kPanel, size) * size;
+    DoubleArray panelWork = detail::DoubleArrayAccess::Work(2 * bufferSize);
+    const PanelBuffers buffers{panelWork.Data(), panelWork.Data() + bufferSize};
     Elimination e(*this, w, buffers, scale, pivots.data(), out, initial);
     for (std::size_t k0 = 0; k0 < size; k0 += kPanel) {
         const std::size_t k1 = std::min(size, k0 + kPanel);

@@ -183,6 +183,18 @@ DoubleArray DoubleArray::Create(const std::vector<std::pair<int32_t, int32_t>>& 
     return Create(bounds, true);
 }
 
+DoubleArray DoubleArray::CreateWork(std::size_t count) {
+#if KESTRIM_MAP_LARGE_ARRAYS
+    // Whole large pages from an eighth of one on.
+    constexpr std::size_t kPageDoubles = kLargePage / sizeof(double);
+    if (count >= kPageDoubles / 8 && count <= std::numeric_limits<std::size_t>::max() - kPageDoubles)
+        count = (count + kPageDoubles - 1) / kPageDoubles * kPageDoubles;
+#endif
+    if (count > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+        RaiseRuntimeError(RuntimeError::OutOfMemory);
+    return Create({{0, static_cast<int32_t>(count) - 1}}, false);
+}
+
 DoubleArray DoubleArray::Create(const std::vector<std::pair<int32_t, int32_t>>& bounds, bool zeroed) {
     if (bounds.empty()) RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
     std::size_t count = 1;

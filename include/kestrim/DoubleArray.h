@@ -79,6 +79,7 @@ private:
     // Storage whose elements are unspecified (see detail::DoubleArrayAccess).
     static std::unique_ptr<double[], FreeDeleter> AllocateForOverwrite(std::size_t count);
     static DoubleArray Create(const std::vector<std::pair<int32_t, int32_t>>& bounds, bool zeroed);
+    static DoubleArray CreateWork(std::size_t count);
     std::size_t Offset(const std::vector<int32_t>& indices) const;
 
     std::unique_ptr<double[], FreeDeleter> data_;

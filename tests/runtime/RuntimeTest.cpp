@@ -119,6 +119,25 @@ TEST(DoubleArray, ReusedStorageNeverShowsOldValues) {
     EXPECT_EQ(small.Get({3, 1}), 1.0);
     EXPECT_RUNTIME_ERROR(detail::DoubleArrayAccess::ForOverwrite2D(2000000000, 2000000000),
                          RuntimeError::OutOfMemory);
+    // Work arrays: at least what is asked for; a released one of a few
+    // hundred KiB is taken back by the next of about the same size.
+    EXPECT_EQ(detail::DoubleArrayAccess::Work(0).Count(), 0u);
+    EXPECT_EQ(detail::DoubleArrayAccess::Work(10).Count(), 10u);
+    const double* work = nullptr;
+    {
+        auto first = detail::DoubleArrayAccess::Work(100000);
+        EXPECT_GE(first.Count(), 100000u);
+        std::fill(first.Data(), first.Data() + first.Count(), 1.0);
+        work = first.Data();
+    }
+    auto second = detail::DoubleArrayAccess::Work(100500);
+    EXPECT_GE(second.Count(), 100500u);
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(second.Data(), work);
+#else
+    (void)work;
+#endif
+    EXPECT_RUNTIME_ERROR(detail::DoubleArrayAccess::Work(std::size_t{1} << 40), RuntimeError::OutOfMemory);
 }
 
 // Kernels not built or not supported are left out; the fastest is chosen

@@ -530,13 +530,13 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     // The elimination works in U's new storage when U gets one, so that U
     // is then written in place; otherwise in a private array. Every element
     // of the work copy is written before it is read.
-    std::unique_ptr<double[]> work;
+    DoubleArray work;
     std::size_t ld = size;
     double* workData = uStorage.Data();
     if (!uStorage.HasStorage()) {
         ld = linsys::PaddedStride(size);
-        work = std::make_unique_for_overwrite<double[]>(Elements.HasStorage() && size != 0 ? ld * size : 1);
-        workData = work.get();
+        work = detail::DoubleArrayAccess::Work(Elements.HasStorage() ? ld * size : 0);
+        workData = work.Data();
     }
     const Columns w{workData, ld, size};
     std::vector<double> scale;

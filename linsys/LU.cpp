@@ -1,16 +1,18 @@
 // LU: Crout's decomposition with implicit partial pivoting.
 //
-// The elimination runs right-looking and blocked on a column-major private
-// copy. A panel of columns is factored by halves, recursively: the left
-// half first, then the right half takes its products, then the right half
-// is factored; a few columns are factored one column at a time (each column
-// contiguous, so the pivot search, the multipliers and the updates run over
-// contiguous memory). Then the panel's row interchanges reach the other
-// columns, the panel's rows right of it take the panel's products, and the
-// trailing block takes them all at once through the product kernels. Every
-// element still receives its products one at a time in increasing k,
-// exactly as the column-by-column (Crout) formulation subtracts them, so
-// the factors are the same bits. Faults are tested once per column; when
+// The elimination runs right-looking and blocked on a column-major copy
+// (in U's new storage when U gets one). A panel of columns is factored by
+// halves, recursively: the left half first, then the right half takes its
+// products, then the right half is factored; a few columns are factored one
+// column at a time, each taking the products of the few before it when its
+// turn comes (each column contiguous, so the pivot search, the multipliers
+// and the updates run over contiguous memory). Then the panel's row
+// interchanges reach the other columns, the panel's rows right of it take
+// the panel's products (a triangular solve, by halves through the product
+// kernels as well), and the trailing block takes them all at once through
+// the product kernels. Every element still receives its products one at a
+// time in increasing k, exactly as the column-by-column (Crout) formulation
+// subtracts them, so the factors are the same bits. Faults are tested once per column; when
 // one shows up (or a NaN pivot search picks a row above the diagonal, where
 // the two formulations part ways) the column-ordered formulation takes over
 // from the start, without repeating what the caller has already seen, and

@@ -14,8 +14,11 @@
 #include <cmath>
 #include <memory>
 
+#include "core/DoubleArrayAccess.h"
 #include "host/runtime/Parallel.h"
+#include "linsys/Combination.h"
 #include "linsys/Kernels.h"
+#include "linsys/PackedRight.h"
 
 namespace kestrim {
 
@@ -79,28 +82,26 @@ constexpr std::size_t kSub = 8;
 
 // Continues the running sums of the block [j0, j1) (see BlockSums) for its
 // columns [b0, j1) and rows [b0, n) over the steps k in [k0, b0), in
-// increasing k: sums(i, j) = sums(i, j) + c(i, k) * c(j, k).
+// increasing k: sums(i, j) = sums(i, j) + c(i, k) * c(j, k). `packed` holds
+// n * kBlock doubles.
 void ContinueSums(const double* c, std::size_t n, std::size_t j0, std::size_t k0, std::size_t b0,
-                  std::size_t j1, std::vector<double>& sums) {
+                  std::size_t j1, double* sums, double* packed) {
     if (b0 == k0 || b0 == j1) return;
     const std::size_t rows = n - b0, cols = j1 - b0, depth = b0 - k0, ld = n - j0;
     const auto& kernel = linsys::ProductKernel();
-    // The right operand: (k, j) = c(b0 + j, k0 + k), column-major.
-    const auto right = std::make_unique_for_overwrite<double[]>(depth * cols);
-    const auto packed = std::make_unique_for_overwrite<double[]>(depth * cols);
-    for (std::size_t j = 0; j < cols; ++j)
-        for (std::size_t k = 0; k < depth; ++k) right[j * depth + k] = c[(k0 + k) * n + b0 + j];
+    // The right operand, (k, j) = c(b0 + j, k0 + k): its rows are pieces of
+    // the factor's columns, packed straight from there.
+    linsys::PackRightFromRows(c + k0 * n + b0, n, depth, cols, static_cast<std::size_t>(kernel.nr), packed);
     const auto kk = static_cast<int32_t>(depth), q = static_cast<int32_t>(cols);
-    kernel.packB(right.get(), depth, kk, q, packed.get());
     // Row i of the result is row b0 + i of the block's columns [b0, j1).
-    double* result = sums.data() + (b0 - j0) * ld + (b0 - j0);
+    double* result = sums + (b0 - j0) * ld + (b0 - j0);
     constexpr int64_t kGroup = 24;
     const auto groups = static_cast<int64_t>((rows + kGroup - 1) / kGroup);
     detail::ParallelForWork(groups, 2.0 * static_cast<double>(rows * cols * depth), [&](int64_t g0, int64_t g1) {
         double* work = detail::ThreadScratch(kernel.workSize);
         const auto i0 = static_cast<int32_t>(g0 * kGroup);
         const auto i1 = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(rows), g1 * kGroup));
-        kernel.multiplyRows(c + k0 * n + b0, n, i0, i1, kk, packed.get(), q, result, ld, work);
+        kernel.multiplyRows(c + k0 * n + b0, n, i0, i1, kk, packed, q, result, ld, work);
     });
 }
 
@@ -110,10 +111,10 @@ void ContinueSums(const double* c, std::size_t n, std::size_t j0, std::size_t k0
 // first j0 steps of each running sum of those columns (rows above a
 // column's diagonal give the sums of the transposed pair, the same
 // products and additions).
-void BlockSums(const double* c, std::size_t n, std::size_t j0, std::size_t j1,
-               std::vector<double>& sums) {
-    sums.assign((n - j0) * (j1 - j0), 0.0);
-    ContinueSums(c, n, j0, 0, j0, j1, sums);
+void BlockSums(const double* c, std::size_t n, std::size_t j0, std::size_t j1, double* sums,
+               double* packed) {
+    std::fill_n(sums, (n - j0) * (j1 - j0), 0.0);
+    ContinueSums(c, n, j0, 0, j0, j1, sums, packed);
 }
 
 // The first i in [begin, n) where x[i] differs from y[i] (an exact, quiet
@@ -131,9 +132,36 @@ std::size_t FirstDifference(const double* x, const double* y, std::size_t begin,
     return i;
 }
 
-// out[i] = (x[i] - y[i]) / d for i in [0, n), two elements per instruction
-// where the processor allows.
+#if KESTRIM_DECOMP_AVX
+__attribute__((target("avx512f"))) void SubtractDivideAvx512(double* out, const double* x,
+                                                             const double* y, double d, std::size_t n) {
+    std::size_t i = 0;
+    const __m512d vd = _mm512_set1_pd(d);
+    for (; i + 8 <= n; i += 8)
+        _mm512_storeu_pd(out + i, _mm512_div_pd(_mm512_sub_pd(_mm512_loadu_pd(x + i), _mm512_loadu_pd(y + i)), vd));
+    for (; i < n; ++i) out[i] = (x[i] - y[i]) / d;
+}
+
+__attribute__((target("avx"))) void SubtractDivideAvx(double* out, const double* x, const double* y,
+                                                      double d, std::size_t n) {
+    std::size_t i = 0;
+    const __m256d vd = _mm256_set1_pd(d);
+    for (; i + 4 <= n; i += 4)
+        _mm256_storeu_pd(out + i, _mm256_div_pd(_mm256_sub_pd(_mm256_loadu_pd(x + i), _mm256_loadu_pd(y + i)), vd));
+    for (; i < n; ++i) out[i] = (x[i] - y[i]) / d;
+}
+#endif
+
+// out[i] = (x[i] - y[i]) / d for i in [0, n), as many elements per
+// instruction as the processor allows (divisions are slow, and each is
+// exact whatever the width).
 void SubtractDivide(double* out, const double* x, const double* y, double d, std::size_t n) {
+#if KESTRIM_DECOMP_AVX
+    if (detail::kernels::useAvx && n >= detail::kernels::kAvxMinLength) {
+        if (linsys::combination::hasAvx512) return SubtractDivideAvx512(out, x, y, d, n);
+        return SubtractDivideAvx(out, x, y, d, n);
+    }
+#endif
     std::size_t i = 0;
 #ifdef KESTRIM_DECOMP_SSE2
     const __m128d vd = _mm_set1_pd(d);
@@ -152,13 +180,13 @@ void SubtractDivide(double* out, const double* x, const double* y, double d, std
 // The sums of column j have been continued up to step b0 (ContinueSums);
 // rowJ[i] is A(j, j + 1 + i), the receiver's row j right of the diagonal
 // (GatherRows).
-bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
-                const std::vector<double>& sums, const double* rowJ, std::size_t n,
+bool FastColumn(const Matrix& receiver, double* c, double* acc, const double* sums,
+                const double* rowJ, std::size_t n,
                 std::size_t j0, std::size_t b0, std::size_t j, MatrixPtr* l) {
     const DoubleArray& e = MatrixAccess::Elements(receiver);
     const double* A = e.Data();
     const std::size_t ld = e.Stride();
-    const double* blockSums = sums.data() + (j - j0) * (n - j0) - j0;  // indexed by row
+    const double* blockSums = sums + (j - j0) * (n - j0) - j0;  // indexed by row
 
     double s = blockSums[j];
     for (std::size_t k = b0; k < j; ++k) s = s + c[k * n + j] * c[k * n + j];
@@ -177,9 +205,15 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
     const std::size_t end = first + FirstDifference(A + j * ld + first, rowJ, 0, n - first);
     if (end > first) {
         const std::size_t count = end - first;
-        double* a = acc.data() + first;
+        double* a = acc + first;
         std::copy_n(blockSums + first, count, a);
-        for (std::size_t k = b0; k < j; ++k) linsys::AddScaled(a, c + k * n + first, c[k * n + j], count);
+        const double* earlier[kSub];  // the sub-block's columns before j, from row `first` on
+        double factors[kSub];
+        for (std::size_t k = b0; k < j; ++k) {
+            earlier[k - b0] = c + k * n + first;
+            factors[k - b0] = c[k * n + j];
+        }
+        linsys::AddCombination(a, earlier, factors, j - b0, count);
         double* out = c + j * n;
         SubtractDivide(out + first, rowJ, a, pivot, count);
         if (fp::HasFault()) {
@@ -193,23 +227,45 @@ bool FastColumn(const Matrix& receiver, double* c, std::vector<double>& acc,
 }
 
 // The receiver's rows [r0, r1) over the columns [c0, n), as contiguous rows
-// of width n - c0: rows[(r - c0) * (n - c0) + (i - c0)] = A(r, i), the
-// block's rows numbered from c0. The receiver covers n x n.
+// PaddedStride(n - c0) apart: rows[(r - c0) * that + (i - c0)] = A(r, i),
+// the block's rows numbered from c0. The receiver covers n x n.
 void GatherRows(const Matrix& receiver, std::size_t c0, std::size_t r0, std::size_t r1,
-                std::size_t n, std::vector<double>& rows) {
+                std::size_t n, double* rows) {
     const DoubleArray& e = MatrixAccess::Elements(receiver);
     const double* A = e.Data();
-    const std::size_t ld = e.Stride(), width = n - c0;
-    constexpr std::size_t kTile = 8;  // as in linsys::RowMajorCopy
-    for (std::size_t i0 = c0; i0 < n; i0 += kTile) {
-        const std::size_t i1 = std::min(n, i0 + kTile);
-        for (std::size_t q0 = r0; q0 < r1; q0 += kTile) {
-            const std::size_t q1 = std::min(r1, q0 + kTile);
-            for (std::size_t i = i0; i < i1; ++i)
-                for (std::size_t r = q0; r < q1; ++r) rows[(r - c0) * width + (i - c0)] = A[i * ld + r];
+    const std::size_t ld = e.Stride(), width = linsys::PaddedStride(n - c0);
+    // Column by column: a column's piece is one contiguous run (a few cache
+    // lines), requested a few columns ahead so that the loads of several
+    // columns overlap; the destination lines of consecutive columns are the
+    // same few, and stay in cache meanwhile.
+    constexpr std::size_t kAhead = 8;
+    double* out = rows - c0 * width - c0;  // out[r * width + i] is row r, column i
+    for (std::size_t i = c0; i < n; ++i) {
+        if (i + kAhead < n) {
+            const double* ahead = A + (i + kAhead) * ld;
+            for (std::size_t r = r0; r < r1; r += 8) __builtin_prefetch(ahead + r);
+            __builtin_prefetch(ahead + r1 - 1);
         }
+        const double* col = A + i * ld;
+        for (std::size_t r = r0; r < r1; ++r) out[r * width + i] = col[r];
     }
 }
+
+// The work arrays of one factorisation, parts of one array obtained once.
+struct Workspace {
+    explicit Workspace(std::size_t n)
+        : storage(detail::DoubleArrayAccess::Work(n + 2 * n * kBlock + kBlock * linsys::PaddedStride(n))),
+          acc(storage.Data()),
+          sums(acc + n),
+          packed(sums + n * kBlock),
+          rows(packed + n * kBlock) {}
+
+    DoubleArray storage;
+    double* acc;     // n: one column's running sums
+    double* sums;    // (n - j0) x kBlock: a block's running sums (BlockSums)
+    double* packed;  // n * kBlock: a packed right operand (ContinueSums)
+    double* rows;    // kBlock rows PaddedStride(n - j0) apart (GatherRows)
+};
 
 }  // namespace
 
@@ -221,15 +277,19 @@ void Matrix::Cholesky(MatrixPtr* l) try {
     const int32_t n = LastRow + 1;
     const auto size = static_cast<std::size_t>(n);
 
-    DoubleArray factor = DoubleArray::Create2D(n - 1, n - 1);
+    // The factor's elements above the diagonal are zero; those on and
+    // below it are all computed before the caller can see the array.
+    DoubleArray factor = detail::DoubleArrayAccess::ForOverwrite2D(n - 1, n - 1);
     double* c = factor.Data();
-    std::vector<double> acc(size), sums, rows;
+    for (std::size_t j = 1; j < size; ++j) std::fill_n(c + j * size, j, 0.0);
+    const Workspace work(size);
     bool cancel = false;
     for (std::size_t j0 = 0; j0 < size; j0 += kBlock) {
         const std::size_t j1 = std::min(size, j0 + kBlock);
-        const std::size_t width = size - j0;
-        BlockSums(c, size, j0, j1, sums);
-        rows.resize((j1 - j0) * width);
+        // The gathered rows lie `width` apart, padded so that the lines a
+        // column of them falls into do not share cache sets.
+        const std::size_t width = linsys::PaddedStride(size - j0);
+        BlockSums(c, size, j0, j1, work.sums, work.packed);
         bool gathered = false;  // rows [j, j1) of `rows` hold the receiver's current values
         // After flags in a block, its remaining columns are computed step
         // by step, as the flags may belong to any of them.
@@ -239,15 +299,23 @@ void Matrix::Cholesky(MatrixPtr* l) try {
             if (checked || !MatrixAccess::Covers(*this, n, n)) {
                 CheckedColumn(*this, c, size, j, l);
             } else {
-                if (!gathered) GatherRows(*this, j0, j, j1, size, rows);
+                if (!gathered) GatherRows(*this, j0, j, j1, size, work.rows);
                 gathered = true;
                 // Sub-blocks of kSub columns take the sums over the block's
                 // earlier columns through the product kernel as well.
                 if ((j - j0) % kSub == 0) {
-                    ContinueSums(c, size, j0, sub, j, j1, sums);
+                    ContinueSums(c, size, j0, sub, j, j1, work.sums, work.packed);
                     sub = j;
                 }
-                checked = !FastColumn(*this, c, acc, sums, rows.data() + (j - j0) * width + (j + 1 - j0),
+                // The receiver's next column below the diagonal, which the
+                // next symmetry test reads, is requested while this one is
+                // formed.
+                if (j + 1 < size) {
+                    const DoubleArray& e = Elements;
+                    const double* next = e.Data() + (j + 1) * e.Stride();
+                    for (std::size_t i = j + 2; i < size; i += 8) __builtin_prefetch(next + i);
+                }
+                checked = !FastColumn(*this, c, work.acc, work.sums, work.rows + (j - j0) * width + (j + 1 - j0),
                                       size, j0, sub, j, l);
             }
             // A handler may change the receiver.

@@ -1,16 +1,18 @@
 // LU: Crout's decomposition with implicit partial pivoting.
 //
-// The elimination runs right-looking and blocked on a column-major private
-// copy. A panel of columns is factored by halves, recursively: the left
-// half first, then the right half takes its products, then the right half
-// is factored; a few columns are factored one column at a time (each column
-// contiguous, so the pivot search, the multipliers and the updates run over
-// contiguous memory). Then the panel's row interchanges reach the other
-// columns, the panel's rows right of it take the panel's products, and the
-// trailing block takes them all at once through the product kernels. Every
-// element still receives its products one at a time in increasing k,
-// exactly as the column-by-column (Crout) formulation subtracts them, so
-// the factors are the same bits. Faults are tested once per column; when
+// The elimination runs right-looking and blocked on a column-major copy
+// (in U's new storage when U gets one). A panel of columns is factored by
+// halves, recursively: the left half first, then the right half takes its
+// products, then the right half is factored; a few columns are factored one
+// column at a time, each taking the products of the few before it when its
+// turn comes (each column contiguous, so the pivot search, the multipliers
+// and the updates run over contiguous memory). Then the panel's row
+// interchanges reach the other columns, the panel's rows right of it take
+// the panel's products (a triangular solve, by halves through the product
+// kernels as well), and the trailing block takes them all at once through
+// the product kernels. Every element still receives its products one at a
+// time in increasing k, exactly as the column-by-column (Crout) formulation
+// subtracts them, so the factors are the same bits. Faults are tested once per column; when
 // one shows up (or a NaN pivot search picks a row above the diagonal, where
 // the two formulations part ways) the column-ordered formulation takes over
 // from the start, without repeating what the caller has already seen, and
@@ -19,8 +21,11 @@
 #include <cmath>
 #include <memory>
 
+#include "core/DoubleArrayAccess.h"
 #include "host/runtime/Parallel.h"
+#include "linsys/Combination.h"
 #include "linsys/Kernels.h"
+#include "linsys/PackedRight.h"
 
 namespace kestrim {
 
@@ -52,6 +57,17 @@ struct PermOutputs {
     }
 };
 
+#ifdef KESTRIM_DECOMP_SSE2
+// |v| for the running maxima below, with a NaN turned into 0 (which never
+// wins) by the quiet unordered test: maxpd itself would return the other
+// operand for a NaN, as "if |x| > big" does, but flag an invalid operation
+// that the comparison does not.
+inline __m128d QuietMagnitude(__m128d v) {
+    const __m128d a = _mm_and_pd(v, _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL)));
+    return _mm_andnot_pd(_mm_cmpunord_pd(a, a), a);
+}
+#endif
+
 // The largest magnitude in row[0, n), NaNs passed over, 0 when there is
 // none: the running "if |x| > big then big = |x|". The largest of a set is
 // the same whatever order it is searched in, so four running maxima are
@@ -60,12 +76,10 @@ double LargestMagnitude(const double* row, std::size_t n) {
     std::size_t j = 0;
     double big = 0.0;
 #ifdef KESTRIM_DECOMP_SSE2
-    // maxpd returns its second operand when the first is a NaN.
-    const __m128d signless = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
     __m128d m0 = _mm_setzero_pd(), m1 = _mm_setzero_pd();
     for (; j + 4 <= n; j += 4) {
-        m0 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(row + j), signless), m0);
-        m1 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(row + j + 2), signless), m1);
+        m0 = _mm_max_pd(QuietMagnitude(_mm_loadu_pd(row + j)), m0);
+        m1 = _mm_max_pd(QuietMagnitude(_mm_loadu_pd(row + j + 2)), m1);
     }
     double lanes[4];
     _mm_storeu_pd(lanes, m0);
@@ -100,16 +114,31 @@ std::vector<double> RowScales(const std::vector<double>& a, std::size_t ld, std:
     return ScalesFrom(big);
 }
 
-// Row scaling of a column-major array (columns `ld` apart): the largest
-// magnitude of a row does not depend on the order its elements are
-// examined in, so the columns are scanned whole.
-std::vector<double> ColumnMajorRowScales(const double* a, std::size_t ld, std::size_t n) {
+// Copies the column-major n x n array `src` (columns `stride` apart) into
+// `dst` (columns `ld` apart) and returns the row scaling, taken on the way:
+// the largest magnitude of a row does not depend on the order its elements
+// are examined in, so each column is scanned whole as it is copied.
+std::vector<double> CopyWithRowScales(const double* src, std::size_t stride, double* dst,
+                                      std::size_t ld, std::size_t n) {
     std::vector<double> big(n, 0.0);
+    double* b = big.data();
     for (std::size_t j = 0; j < n; ++j) {
-        const double* col = a + j * ld;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double v = std::fabs(col[i]);
-            big[i] = std::isgreater(v, big[i]) ? v : big[i];
+        const double* from = src + j * stride;
+        double* to = dst + j * ld;
+        std::size_t i = 0;
+#ifdef KESTRIM_DECOMP_SSE2
+        for (; i + 4 <= n; i += 4) {
+            const __m128d v0 = _mm_loadu_pd(from + i), v1 = _mm_loadu_pd(from + i + 2);
+            _mm_storeu_pd(to + i, v0);
+            _mm_storeu_pd(to + i + 2, v1);
+            _mm_storeu_pd(b + i, _mm_max_pd(QuietMagnitude(v0), _mm_loadu_pd(b + i)));
+            _mm_storeu_pd(b + i + 2, _mm_max_pd(QuietMagnitude(v1), _mm_loadu_pd(b + i + 2)));
+        }
+#endif
+        for (; i < n; ++i) {
+            to[i] = from[i];
+            const double v = std::fabs(from[i]);
+            b[i] = std::isgreater(v, b[i]) ? v : b[i];
         }
     }
     return ScalesFrom(big);
@@ -217,11 +246,13 @@ bool NeedsStorage(MatrixPtr* target, std::size_t n) {
     return m.Rows() != size || m.Cols() != size || !MatrixAccess::Elements(m).HasStorage();
 }
 
-// Zero n x n storage for a factor whose object needs it, unless `storage`
-// already holds it.
+// n x n storage for a factor whose object needs it, unless `storage`
+// already holds it. WriteFactor writes every element before the object
+// receives it, so it starts unfilled.
 void ObtainStorage(MatrixPtr* target, std::size_t n, DoubleArray& storage) {
     if (NeedsStorage(target, n) && !storage.HasStorage())
-        storage = DoubleArray::Create2D(static_cast<int32_t>(n) - 1, static_cast<int32_t>(n) - 1);
+        storage = detail::DoubleArrayAccess::ForOverwrite2D(static_cast<int32_t>(n) - 1,
+                                                            static_cast<int32_t>(n) - 1);
 }
 
 // Writes one factor into the caller's object from the column-major array
@@ -243,7 +274,7 @@ void WriteFactor(MatrixPtr* target, DoubleArray storage, const double* a, std::s
             col[j] = 1.0;
             std::copy(src + j + 1, src + n, col + j + 1);
         } else {
-            std::copy(src, src + j + 1, col);
+            if (col != src) std::copy(src, src + j + 1, col);  // else U is written in place
             std::fill(col + j + 1, col + n, 0.0);
         }
     }
@@ -256,14 +287,101 @@ struct Columns {
     double* Col(std::size_t j) const { return a + j * ld; }
 };
 
+// The row interchanges of the steps [k0, k1) (at most a panel's) that
+// exchange two different rows, in order: step k exchanged rows k and
+// pivots[k]. Listed once, so that applying them to many columns takes no
+// data-dependent branches.
+struct RowExchanges {
+    std::size_t count = 0;
+    std::size_t upper[kPanel], lower[kPanel];
+
+    RowExchanges(const std::size_t* pivots, std::size_t k0, std::size_t k1) {
+        for (std::size_t k = k0; k < k1; ++k)
+            if (pivots[k] != k) {
+                upper[count] = k;
+                lower[count] = pivots[k];
+                ++count;
+            }
+    }
+    void Apply(double* col) const {
+        for (std::size_t e = 0; e < count; ++e) std::swap(col[upper[e]], col[lower[e]]);
+    }
+};
+
 // The row interchanges of the steps [k0, k1), made in order on the columns
-// [c0, c1): step k exchanged rows k and pivots[k].
+// [c0, c1).
 void InterchangeRows(const Columns& w, const std::size_t* pivots, std::size_t k0, std::size_t k1,
                      std::size_t c0, std::size_t c1) {
-    for (std::size_t c = c0; c < c1; ++c) {
-        double* col = w.Col(c);
-        for (std::size_t k = k0; k < k1; ++k)
-            if (pivots[k] != k) std::swap(col[k], col[pivots[k]]);
+    const RowExchanges exchanges(pivots, k0, k1);
+    if (exchanges.count == 0) return;
+    for (std::size_t c = c0; c < c1; ++c) exchanges.Apply(w.Col(c));
+}
+
+// Rows of the product kernel's calls that threads take at a time: whole
+// groups of a multiple of every kernel's tile height.
+constexpr std::size_t kRowGroup = 24;
+
+// Work arrays for the updates of one elimination, each of kPanel * n
+// doubles, obtained once per call.
+struct PanelBuffers {
+    double* rows;    // a panel's rows of the columns right of it, row-major
+    double* packed;  // a right operand packed for the product kernel
+};
+
+// c(i, j) = c(i, j) - a(i, k) * b(k, j), k = 0 .. depth - 1 in order, for
+// the rows [0, rows) and the columns [0, cols) of the column-major c and a
+// (columns ldc and lda apart), where b(k, j) = brows[k * ldb + j]: through
+// the product kernel, rows shared among threads when the work is large
+// enough. `packed` holds depth * cols doubles.
+void SubtractProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, const double* brows,
+                      std::size_t ldb, std::size_t rows, std::size_t cols, std::size_t depth, double* packed) {
+    if (rows == 0 || cols == 0 || depth == 0) return;
+    const detail::product::Kernel& kernel = linsys::ProductKernel();
+    linsys::PackRightFromRows(brows, ldb, depth, cols, static_cast<std::size_t>(kernel.nr), packed);
+    const auto q = static_cast<int32_t>(cols), kk = static_cast<int32_t>(depth);
+    const auto groups = static_cast<int64_t>((rows + kRowGroup - 1) / kRowGroup);
+    const double work = 2.0 * static_cast<double>(rows) * static_cast<double>(cols) * static_cast<double>(depth);
+    detail::ParallelForWork(groups, work, [&](int64_t g0, int64_t g1) {
+        double* buffer = detail::ThreadScratch(kernel.workSize);
+        const auto i0 = static_cast<int32_t>(static_cast<std::size_t>(g0) * kRowGroup);
+        const auto i1 = static_cast<int32_t>(std::min(rows, static_cast<std::size_t>(g1) * kRowGroup));
+        kernel.subtractRows(a, lda, i0, i1, kk, packed, q, c, ldc, buffer);
+    });
+}
+
+// The rows of the row-major depth x m block t (the rows [k0, k0 + depth)
+// of some columns right of the factored ones) take the products of the
+// rows above them: row i, t(i, j) = t(i, j) - l(k0 + i, k0 + k) * t(k, j)
+// for k = 0 .. i - 1 in order. Deep blocks are solved by halves: the upper
+// half, then the lower half takes the upper half's products through the
+// product kernel (t seen as column-major, its rows as columns), then the
+// lower half is solved. Shallow ones a band of columns at a time, so that
+// the band's rows stay in the first-level cache while every row is formed.
+// `packed` holds depth * depth doubles.
+void SolveUnitLower(const Columns& w, std::size_t k0, std::size_t depth, double* t, std::size_t m,
+                    double* packed) {
+    if (depth < 2) return;
+    if (depth >= 32) {
+        const std::size_t half = depth / 16 * 8;
+        SolveUnitLower(w, k0, half, t, m, packed);
+        // Lower row h + j, column i: t(h + j, i) -= t(k, i) * l(k0 + h + j, k0 + k).
+        SubtractProducts(t + half * m, m, t, m, w.Col(k0) + k0 + half, w.ld, m, depth - half, half, packed);
+        SolveUnitLower(w, k0 + half, depth - half, t + half * m, m, packed);
+        return;
+    }
+    // The multipliers l(k0 + i, k0 + k), k < i, row by row.
+    std::vector<double> l(depth * depth);
+    for (std::size_t k = 0; k < depth; ++k) {
+        const double* col = w.Col(k0 + k) + k0;
+        for (std::size_t i = k + 1; i < depth; ++i) l[i * depth + k] = col[i];
+    }
+    constexpr std::size_t kBand = 64;
+    std::vector<const double*> rows(depth);
+    for (std::size_t j0 = 0; j0 < m; j0 += kBand) {
+        const std::size_t width = std::min(kBand, m - j0);
+        for (std::size_t i = 0; i < depth; ++i) rows[i] = t + i * m + j0;
+        for (std::size_t i = 1; i < depth; ++i)
+            linsys::SubtractCombination(t + i * m + j0, rows.data(), l.data() + i * depth, i, width);
     }
 }
 
@@ -274,60 +392,45 @@ void InterchangeRows(const Columns& w, const std::size_t* pivots, std::size_t k0
 // l(i, k) * u(k, j), through the product kernel, rows shared among threads
 // when the work is large enough.
 void UpdateRight(const Columns& w, const std::size_t* pivots, std::size_t k0, std::size_t k1,
-                 std::size_t c1) {
+                 std::size_t c1, const PanelBuffers& buffers) {
     const std::size_t depth = k1 - k0, m = c1 - k1, below = w.n - k1;
     if (m == 0) return;
     // The panel's rows as a row-major depth x m block, so that each row
     // operation runs over all the columns at once.
-    const auto block = std::make_unique_for_overwrite<double[]>(depth * m);
-    double* t = block.get();
+    double* t = buffers.rows;
+    // The columns lie far apart: the lines a column needs are requested a
+    // few columns ahead, so that their loads overlap.
+    constexpr std::size_t kAhead = 4;
+    const RowExchanges exchanges(pivots, k0, k1);
     for (std::size_t c = 0; c < m; ++c) {
+        if (c + kAhead < m) {
+            double* ahead = w.Col(k1 + c + kAhead);
+            for (std::size_t r = k0; r < k1; r += 8) __builtin_prefetch(ahead + r, 1);
+            __builtin_prefetch(ahead + k1 - 1, 1);
+            for (std::size_t e = 0; e < exchanges.count; ++e) __builtin_prefetch(ahead + exchanges.lower[e], 1);
+        }
         double* col = w.Col(k1 + c);
-        for (std::size_t k = k0; k < k1; ++k)
-            if (pivots[k] != k) std::swap(col[k], col[pivots[k]]);
+        exchanges.Apply(col);
         for (std::size_t r = 0; r < depth; ++r) t[r * m + c] = col[k0 + r];
     }
-    for (std::size_t i = 1; i < depth; ++i) {
-        const double* li = w.Col(k0) + k0 + i;  // l(k0 + i, k0 + k) at li[k * ld]
-        for (std::size_t k = 0; k < i; ++k) linsys::SubScaled(t + i * m, t + k * m, li[k * w.ld], m);
-    }
+    SolveUnitLower(w, k0, depth, t, m, buffers.packed);
     for (std::size_t c = 0; c < m; ++c) {
         double* col = w.Col(k1 + c);
         for (std::size_t r = 0; r < depth; ++r) col[k0 + r] = t[r * m + c];
     }
-    if (below == 0) return;
-    // The block, packed as the product kernel's right operand: panels of nr
-    // columns, each k-major.
-    const detail::product::Kernel& kernel = linsys::ProductKernel();
-    const auto packed = std::make_unique_for_overwrite<double[]>(depth * m);
-    const auto nr = static_cast<std::size_t>(kernel.nr);
-    for (std::size_t j0 = 0; j0 < m; j0 += nr) {
-        const std::size_t width = std::min(nr, m - j0);
-        double* dst = packed.get() + j0 * depth;
-        for (std::size_t k = 0; k < depth; ++k, dst += width) std::copy_n(t + k * m + j0, width, dst);
-    }
-    const auto q = static_cast<int32_t>(m), kk = static_cast<int32_t>(depth);
-    // Threads take contiguous ranges of rows, in whole groups of a multiple
-    // of every kernel's tile height.
-    constexpr std::size_t kGroup = 24;
-    const auto groups = static_cast<int64_t>((below + kGroup - 1) / kGroup);
-    const double work = 2.0 * static_cast<double>(below) * static_cast<double>(m) * static_cast<double>(depth);
-    detail::ParallelForWork(groups, work, [&](int64_t g0, int64_t g1) {
-        double* buffer = detail::ThreadScratch(kernel.workSize);
-        const auto i0 = static_cast<int32_t>(k1 + static_cast<std::size_t>(g0) * kGroup);
-        const auto i1 = static_cast<int32_t>(k1 + std::min(below, static_cast<std::size_t>(g1) * kGroup));
-        kernel.subtractRows(w.Col(k0), w.ld, i0, i1, kk, packed.get(), q, w.Col(k1), w.ld, buffer);
-    });
+    // The rows below: c(k1 + i, j) -= l(k1 + i, k0 + k) * t(k, j).
+    SubtractProducts(w.Col(k1) + k1, w.ld, w.Col(k0) + k1, w.ld, t, m, below, m, depth, buffers.packed);
 }
 
 // The blocked elimination's state and its column steps.
 struct Elimination {
-    Elimination(Matrix& m, const Columns& cols, std::vector<double>& scales, std::size_t* steps,
-                PermOutputs& outputs, linsys::InitialState& start)
-        : receiver(m), w(cols), scale(scales), pivots(steps), out(outputs), initial(start) {}
+    Elimination(Matrix& m, const Columns& cols, const PanelBuffers& work, std::vector<double>& scales,
+                std::size_t* steps, PermOutputs& outputs, linsys::InitialState& start)
+        : receiver(m), w(cols), buffers(work), scale(scales), pivots(steps), out(outputs), initial(start) {}
 
     Matrix& receiver;
     const Columns& w;
+    const PanelBuffers& buffers;
     std::vector<double>& scale;
     std::size_t* pivots;  // step k exchanged rows k and pivots[k]
     PermOutputs& out;
@@ -349,7 +452,7 @@ struct Elimination {
         if (k1 - k0 <= kLeaf) return FactorColumns(k0, k1);
         const std::size_t mid = k0 + (k1 - k0 + kLeaf) / (2 * kLeaf) * kLeaf;
         if (!Factor(k0, mid)) return false;
-        UpdateRight(w, pivots, k0, mid, k1);
+        UpdateRight(w, pivots, k0, mid, k1, buffers);
         if (!Factor(mid, k1)) return false;
         InterchangeRows(w, pivots, mid, k1, k0, mid);
         return true;
@@ -361,14 +464,23 @@ struct Elimination {
         return false;
     }
 
-    // Column by column: the pivot search, the interchange within the
-    // columns [k0, k1), the multipliers, the checks and the event, then
-    // column j's products for the rest of the range.
+    // Column by column: the products of the range's earlier columns, the
+    // pivot search, the interchange within the columns [k0, k1), the
+    // multipliers, the checks and the event. A column takes those products
+    // when its turn comes (the rows above j one after the other, as each
+    // needs the ones above it, then all the rows from j down at once), so
+    // it is loaded and stored once rather than once per earlier column;
+    // each element still receives them in increasing k.
     bool FactorColumns(std::size_t k0, std::size_t k1) {
         const std::size_t n = w.n;
+        const double* lower[kLeaf];  // the range's earlier columns, from row j on
         for (std::size_t j = k0; j < k1; ++j) {
             next = j;
             double* colJ = w.Col(j);
+            for (std::size_t r = k0 + 1; r < j; ++r)
+                for (std::size_t k = k0; k < r; ++k) colJ[r] = colJ[r] - w.Col(k)[r] * colJ[k];
+            for (std::size_t k = k0; k < j; ++k) lower[k - k0] = w.Col(k) + j;
+            linsys::SubtractCombination(colJ + j, lower, colJ + k0, j - k0, n - j);
             double big = 0.0;
             for (std::size_t i = j; i < n; ++i) {
                 const double weight = scale[i] * std::fabs(colJ[i]);
@@ -391,10 +503,6 @@ struct Elimination {
                                  cancel, initial)) {
                 outcome = Outcome::Cancelled;
                 return false;
-            }
-            for (std::size_t c = j + 1; c < k1; ++c) {
-                double* col = w.Col(c);
-                linsys::SubScaled(col + j + 1, colJ + j + 1, col[j], n - j - 1);
             }
         }
         return true;
@@ -421,17 +529,21 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     ObtainStorage(U, size, uStorage);
     Variant identity = Variant::MakeVariantArray(n);
     for (int32_t i = 0; i < n; ++i) identity.SetAt(i, Variant(i));
-    const std::size_t ld = linsys::PaddedStride(size);
-    // Every element of the work copy is written before it is read.
-    const auto work = std::make_unique_for_overwrite<double[]>(Elements.HasStorage() && size != 0 ? ld * size : 1);
-    const Columns w{work.get(), ld, size};
-    std::vector<double> scale;
-    if (Elements.HasStorage()) {
-        const double* src = Elements.Data();
-        const std::size_t stride = Elements.Stride();
-        for (std::size_t j = 0; j < size; ++j) std::copy_n(src + j * stride, size, w.Col(j));
-        scale = ColumnMajorRowScales(w.a, ld, size);
+    // The elimination works in U's new storage when U gets one, so that U
+    // is then written in place; otherwise in a private array. Every element
+    // of the work copy is written before it is read.
+    DoubleArray work;
+    std::size_t ld = size;
+    double* workData = uStorage.Data();
+    if (!uStorage.HasStorage()) {
+        ld = linsys::PaddedStride(size);
+        work = detail::DoubleArrayAccess::Work(Elements.HasStorage() ? ld * size : 0);
+        workData = work.Data();
     }
+    const Columns w{workData, ld, size};
+    std::vector<double> scale;
+    if (Elements.HasStorage())
+        scale = CopyWithRowScales(Elements.Data(), Elements.Stride(), w.a, ld, size);
     linsys::InitialState initial([this, size] { return linsys::RowMajorCopy(Elements, size); });
     // With events on, a handler may change the receiver: the copy that a
     // replay starts from is taken now, before any output changes.
@@ -441,12 +553,15 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     RequireStorage();
 
     std::vector<std::size_t> pivots(size);
-    Elimination e(*this, w, scale, pivots.data(), out, initial);
+    const std::size_t bufferSize = std::min(kPanel, size) * size;
+    DoubleArray panelWork = detail::DoubleArrayAccess::Work(2 * bufferSize);
+    const PanelBuffers buffers{panelWork.Data(), panelWork.Data() + bufferSize};
+    Elimination e(*this, w, buffers, scale, pivots.data(), out, initial);
     for (std::size_t k0 = 0; k0 < size; k0 += kPanel) {
         const std::size_t k1 = std::min(size, k0 + kPanel);
         if (!e.Factor(k0, k1)) break;
         InterchangeRows(w, pivots.data(), k0, k1, 0, k0);
-        UpdateRight(w, pivots.data(), k0, k1, size);
+        UpdateRight(w, pivots.data(), k0, k1, size, buffers);
     }
     const Outcome outcome = e.outcome;
     const bool replayed = e.replayed;

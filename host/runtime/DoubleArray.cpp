@@ -28,6 +28,8 @@
 #if KESTRIM_MAP_LARGE_ARRAYS
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include <mutex>
 #endif
 
 namespace kestrim {
@@ -62,6 +64,74 @@ double* MapLargeArray(std::size_t bytes) noexcept {
     madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without large pages it fails and changes nothing
     return static_cast<double*>(p);
 }
+
+// Large storages released a moment ago, kept mapped for the next arrays of
+// the same size that will be written whole (the results and work arrays of
+// an operation called in a loop): taking one back costs no page faults and
+// no clearing of fresh pages, which for such arrays costs as much as a good
+// part of the arithmetic. A few at most, and never more than kRecycledBytes
+// together; zero-filled arrays always take fresh mappings.
+constexpr std::size_t kRecycledSlots = 4;
+constexpr std::size_t kRecycledBytes = std::size_t{64} << 20;
+
+struct Recycled {
+    void* start = nullptr;
+    std::size_t bytes = 0;
+};
+
+// Constant-initialised and trivially destroyed, so arrays released during
+// the program's exit still find them.
+std::mutex recycledMutex;
+Recycled recycled[kRecycledSlots];
+
+// Keeps a released storage for reuse; false when there is no room.
+bool Recycle(void* start, std::size_t bytes) noexcept {
+    if (bytes > kRecycledBytes) return false;
+    const std::lock_guard<std::mutex> lock(recycledMutex);
+    std::size_t held = 0;
+    Recycled* freeSlot = nullptr;
+    for (Recycled& r : recycled) {
+        held += r.bytes;
+        if (r.start == nullptr && freeSlot == nullptr) freeSlot = &r;
+    }
+    if (freeSlot == nullptr || held + bytes > kRecycledBytes) return false;
+    *freeSlot = Recycled{start, bytes};
+    return true;
+}
+
+// A kept storage of exactly `bytes`, or null.
+double* TakeRecycled(std::size_t bytes) noexcept {
+    const std::lock_guard<std::mutex> lock(recycledMutex);
+    for (Recycled& r : recycled)
+        if (r.start != nullptr && r.bytes == bytes) {
+            void* p = r.start;
+            r = Recycled{};
+            return static_cast<double*>(p);
+        }
+    return nullptr;
+}
+
+// Unmaps every kept storage: a mapping that fails gets a second chance
+// without them, so keeping them never makes an allocation fail.
+void ReleaseRecycled() noexcept {
+    const std::lock_guard<std::mutex> lock(recycledMutex);
+    for (Recycled& r : recycled)
+        if (r.start != nullptr) {
+            munmap(r.start, r.bytes);
+            r = Recycled{};
+        }
+}
+
+bool IsLarge(std::size_t count) noexcept {
+    return count >= kLargePage / sizeof(double) &&
+           count <= std::numeric_limits<std::size_t>::max() / sizeof(double);
+}
+
+double* MapOrRetry(std::size_t bytes) noexcept {
+    if (double* p = MapLargeArray(bytes)) return p;
+    ReleaseRecycled();
+    return MapLargeArray(bytes);
+}
 #endif
 
 }  // namespace
@@ -69,7 +139,7 @@ double* MapLargeArray(std::size_t bytes) noexcept {
 void DoubleArray::FreeDeleter::operator()(double* p) const noexcept {
 #if KESTRIM_MAP_LARGE_ARRAYS
     if (mappedBytes != 0) {
-        munmap(p, mappedBytes);
+        if (!Recycle(p, mappedBytes)) munmap(p, mappedBytes);
         return;
     }
 #endif
@@ -78,10 +148,9 @@ void DoubleArray::FreeDeleter::operator()(double* p) const noexcept {
 
 std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateZeroed(std::size_t count) {
 #if KESTRIM_MAP_LARGE_ARRAYS
-    if (count >= kLargePage / sizeof(double) &&
-        count <= std::numeric_limits<std::size_t>::max() / sizeof(double)) {
+    if (IsLarge(count)) {
         const std::size_t bytes = count * sizeof(double);
-        if (double* p = MapLargeArray(bytes))
+        if (double* p = MapOrRetry(bytes))
             return std::unique_ptr<double[], FreeDeleter>(p, FreeDeleter{bytes});
         RaiseRuntimeError(RuntimeError::OutOfMemory);
     }
@@ -93,7 +162,40 @@ std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateZeroed(
     return std::unique_ptr<double[], FreeDeleter>(static_cast<double*>(p));
 }
 
+std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateForOverwrite(std::size_t count) {
+#if KESTRIM_MAP_LARGE_ARRAYS
+    if (IsLarge(count)) {
+        const std::size_t bytes = count * sizeof(double);
+        double* p = TakeRecycled(bytes);
+        if (p == nullptr) p = MapOrRetry(bytes);
+        if (p != nullptr) return std::unique_ptr<double[], FreeDeleter>(p, FreeDeleter{bytes});
+        RaiseRuntimeError(RuntimeError::OutOfMemory);
+    }
+#endif
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(double))
+        RaiseRuntimeError(RuntimeError::OutOfMemory);
+    void* p = std::malloc(count == 0 ? sizeof(double) : count * sizeof(double));
+    if (p == nullptr) RaiseRuntimeError(RuntimeError::OutOfMemory);
+    return std::unique_ptr<double[], FreeDeleter>(static_cast<double*>(p));
+}
+
 DoubleArray DoubleArray::Create(const std::vector<std::pair<int32_t, int32_t>>& bounds) {
+    return Create(bounds, true);
+}
+
+DoubleArray DoubleArray::CreateWork(std::size_t count) {
+#if KESTRIM_MAP_LARGE_ARRAYS
+    // Whole large pages from an eighth of one on.
+    constexpr std::size_t kPageDoubles = kLargePage / sizeof(double);
+    if (count >= kPageDoubles / 8 && count <= std::numeric_limits<std::size_t>::max() - kPageDoubles)
+        count = (count + kPageDoubles - 1) / kPageDoubles * kPageDoubles;
+#endif
+    if (count > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+        RaiseRuntimeError(RuntimeError::OutOfMemory);
+    return Create({{0, static_cast<int32_t>(count) - 1}}, false);
+}
+
+DoubleArray DoubleArray::Create(const std::vector<std::pair<int32_t, int32_t>>& bounds, bool zeroed) {
     if (bounds.empty()) RaiseRuntimeError(RuntimeError::SubscriptOutOfRange);
     std::size_t count = 1;
     for (const auto& [lower, upper] : bounds) {
@@ -105,7 +207,7 @@ DoubleArray DoubleArray::Create(const std::vector<std::pair<int32_t, int32_t>>& 
         count *= static_cast<std::size_t>(extent);
     }
     DoubleArray a;
-    a.data_ = AllocateZeroed(count);
+    a.data_ = zeroed ? AllocateZeroed(count) : AllocateForOverwrite(count);
     a.bounds_ = bounds;
     a.count_ = count;
     a.rows_ = static_cast<std::size_t>(static_cast<int64_t>(bounds[0].second) - bounds[0].first + 1);
@@ -122,7 +224,8 @@ DoubleArray DoubleArray::Create2D(int32_t upper1, int32_t upper2, int32_t lower1
 DoubleArray::DoubleArray(const DoubleArray& other)
     : bounds_(other.bounds_), count_(other.count_), rows_(other.rows_), hasStorage_(other.hasStorage_) {
     if (hasStorage_) {
-        data_ = AllocateZeroed(count_);
+        // Every element is copied: no zero fill.
+        data_ = AllocateForOverwrite(count_);
         if (count_ != 0) std::memcpy(data_.get(), other.data_.get(), count_ * sizeof(double));
     }
 }

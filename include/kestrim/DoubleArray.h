@@ -11,6 +11,10 @@
 
 namespace kestrim {
 
+namespace detail {
+struct DoubleArrayAccess;
+}
+
 class DoubleArray {
 public:
     // An array without storage: every bound query raises the runtime's
@@ -61,6 +65,8 @@ public:
     void RedimPreserveLast(int32_t newUpperLast);
 
 private:
+    friend struct detail::DoubleArrayAccess;
+
     struct FreeDeleter {
         // Bytes of a storage mapped on its own (large arrays); 0 for storage
         // from the heap.
@@ -70,6 +76,10 @@ private:
         void operator()(double* p) const noexcept;
     };
     static std::unique_ptr<double[], FreeDeleter> AllocateZeroed(std::size_t count);
+    // Storage whose elements are unspecified (see detail::DoubleArrayAccess).
+    static std::unique_ptr<double[], FreeDeleter> AllocateForOverwrite(std::size_t count);
+    static DoubleArray Create(const std::vector<std::pair<int32_t, int32_t>>& bounds, bool zeroed);
+    static DoubleArray CreateWork(std::size_t count);
     std::size_t Offset(const std::vector<int32_t>& indices) const;
 
     std::unique_ptr<double[], FreeDeleter> data_;

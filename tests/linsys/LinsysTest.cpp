@@ -271,6 +271,14 @@ TEST(BitIdentityTest, AllEliminationsMatchTheScalarVersions) {
     linsys::UseBaselineKernels(false);
     const Rows nanColumn{{3, 1, 1}, {1, NAN, 4}, {2, NAN, 5}};  // keeps the previous column's pivot row
     EXPECT_TRUE(SameRows(LuRows(nanColumn), LuRowsOf(*oracle::Lu(nanColumn))));
+    // The same with rows long enough for the vector row scaling, which the
+    // column-ordered run repeats: a NaN is passed over there as well,
+    // without an invalid-operation fault.
+    Rows nanColumn6 = oracle::RandomRows(6, 6, gen);
+    for (int i = 0; i < 6; ++i) nanColumn6[i][0] = 6.0 - i, nanColumn6[i][1] = i == 0 ? 1 : NAN;
+    const auto nanLu = oracle::Lu(nanColumn6);
+    ASSERT_TRUE(nanLu);
+    EXPECT_TRUE(SameRows(LuRows(nanColumn6), LuRowsOf(*nanLu)));
 }
 
 // A fault deep in the second panel, and a cancel there: the same events,
@@ -316,6 +324,88 @@ TEST(BitIdentityTest, FaultsAndCancelsHappenAtTheSameStepOnEveryThread) {
             });
         }
     }
+}
+
+// Sizes on both sides of the widths the blocked forms work in (LU: leaves
+// of 8 columns, panels of 48; Cholesky: sub-blocks of 8, blocks of 64),
+// with the wide kernels and the baseline ones, at every thread count.
+TEST(BitIdentityTest, LuAndCholeskyAroundTheirBlockWidths) {
+    std::mt19937_64 gen(48);
+    for (int n : {7, 9, 16, 17, 47, 48, 49, 63, 64, 65, 72, 95, 96, 97, 129, 145}) {
+        const Rows src = oracle::RandomRows(n, n, gen);
+        const auto lu = oracle::Lu(src);
+        ASSERT_TRUE(lu);
+        Rows spd = Multiply(src, Transposed(src));
+        for (int i = 0; i < n; ++i) spd[i][i] += n;
+        const Rows chol = oracle::Cholesky(spd);
+        for (const bool baseline : {false, true}) {
+            linsys::UseBaselineKernels(baseline);
+            ForEachThreadCountAndProductKernel([&](int threads, int kx) {
+                SCOPED_TRACE(::testing::Message() << "n=" << n << " baseline=" << baseline
+                                                  << " threads=" << threads << " kernel=" << kx);
+                EXPECT_TRUE(SameRows(LuRows(src), LuRowsOf(*lu)));
+                EXPECT_TRUE(SameRows(Chol(spd), chol));
+            }, baseline ? 1 : -1);
+        }
+    }
+    linsys::UseBaselineKernels(false);
+}
+
+// An overflow planted where step k's product reaches element (r, c): the
+// column-ordered run meets it while forming column c, so the events of
+// columns 0 .. c-1 come first, then the fault, wherever the blocked form
+// computes that product (the same leaf, above or below the diagonal, another
+// leaf of the panel, the panel's rows of a later column, the trailing block).
+TEST(BitIdentityTest, LuFaultsInsideAPanelComeAtTheirColumn) {
+    const int n = 100;
+    struct Place { int k, c, r; };
+    for (const Place& p : {Place{1, 3, 5}, Place{1, 6, 4}, Place{2, 13, 30}, Place{3, 20, 10},
+                           Place{3, 60, 10}, Place{5, 60, 50}, Place{5, 60, 70}, Place{50, 53, 52}}) {
+        Rows a = Identity(n);
+        a[p.k][p.k] = 2, a[p.k][p.c] = 1.7e308, a[p.r][p.k] = 1.9, a[p.r][p.c] = -1.7e308;
+        for (const bool baseline : {false, true}) {
+            linsys::UseBaselineKernels(baseline);
+            ForEachThreadCountAndProductKernel([&](int threads, int kx) {
+                SCOPED_TRACE(::testing::Message() << "k=" << p.k << " c=" << p.c << " r=" << p.r
+                                                  << " baseline=" << baseline << " threads=" << threads
+                                                  << " kernel=" << kx);
+                auto m = MakeMatrix(a);
+                auto rec = Record(m);
+                EXPECT_RUNTIME_ERROR(RunLu(m), RuntimeError::Overflow);
+                ASSERT_EQ(rec->events.size(), static_cast<size_t>(p.c));
+                EXPECT_EQ(rec->events.back(), (RecordedEvent{"OnProgress", "LU", 100.0f * p.c / n}));
+            }, baseline ? 1 : -1);
+        }
+    }
+    linsys::UseBaselineKernels(false);
+}
+
+// Cholesky: a sum that overflows in column j (the square of c(j, 0)) or a
+// quotient that overflows (a tiny pivot), from the sums of a block, of a
+// sub-block, within a sub-block, and in the wide division: the events of
+// the columns before, then the fault.
+TEST(BitIdentityTest, CholeskyFaultsComeAtTheirColumn) {
+    const int n = 140;
+    struct Place { int column, row; double pivot; };  // row > 0: A(0, row) = 1e200
+    for (const Place& p : {Place{5, 5, 1.0}, Place{20, 20, 1.0}, Place{70, 70, 1.0}, Place{0, 37, 1e-300},
+                           Place{0, 130, 1e-300}}) {
+        Rows a = Identity(n);
+        a[0][0] = p.pivot;
+        a[0][p.row] = a[p.row][0] = 1e200;
+        for (const bool baseline : {false, true}) {
+            linsys::UseBaselineKernels(baseline);
+            ForEachThreadCountAndProductKernel([&](int threads, int kx) {
+                SCOPED_TRACE(::testing::Message() << "column=" << p.column << " row=" << p.row
+                                                  << " baseline=" << baseline << " threads=" << threads
+                                                  << " kernel=" << kx);
+                auto m = MakeMatrix(a);
+                auto rec = Record(m);
+                EXPECT_RUNTIME_ERROR(RunChol(m), RuntimeError::Overflow);
+                EXPECT_EQ(rec->events.size(), static_cast<size_t>(p.column));
+            }, baseline ? 1 : -1);
+        }
+    }
+    linsys::UseBaselineKernels(false);
 }
 
 TEST(LinsysOutputs, LuAndCholeskyFillTheCallersObjects) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "core/DoubleArrayAccess.h"
 #include "host/runtime/FloatingPoint.h"
 #include "host/runtime/KernelMenu.h"
 #include "host/runtime/NumberFormat.h"
@@ -80,6 +81,63 @@ TEST(DoubleArray, LargeArraysBehaveAsSmallOnes) {
         EXPECT_EQ(b.Count(), static_cast<std::size_t>(kRows) * static_cast<std::size_t>(cols - 2));
         EXPECT_EQ(b.At(0, 0), 1.0);
     }
+}
+
+// Arrays that an operation writes whole may reuse the storage of large
+// arrays released before; zero-filled arrays and copies never show what
+// such storage held.
+TEST(DoubleArray, ReusedStorageNeverShowsOldValues) {
+    constexpr int32_t kLast = 1023;  // 8 MiB
+    const auto all = [](const DoubleArray& a, double v) {
+        return std::all_of(a.Data(), a.Data() + a.Count(), [v](double x) { return x == v; });
+    };
+    auto stale = [&] {
+        auto a = detail::DoubleArrayAccess::ForOverwrite2D(kLast, kLast);
+        std::fill(a.Data(), a.Data() + a.Count(), 7.0);
+        return a.Data();
+    };
+    // Released storages: as many as are kept, and one more.
+    for (int i = 0; i < 6; ++i) stale();
+    auto zeros = DoubleArray::Create2D(kLast, kLast);
+    EXPECT_TRUE(all(zeros, 0.0));
+    stale();
+    const DoubleArray copy = zeros;  // copied whole over reused storage
+    EXPECT_TRUE(all(copy, 0.0));
+    const double* released = stale();
+    auto reused = detail::DoubleArrayAccess::ForOverwrite2D(kLast, kLast);
+    EXPECT_EQ(reused.Count(), zeros.Count());
+    EXPECT_EQ(reused.UBound(2), kLast);
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(reused.Data(), released);  // taken back without new pages
+#else
+    (void)released;
+#endif
+    // Small and empty ones come from the heap.
+    EXPECT_EQ(detail::DoubleArrayAccess::ForOverwrite2D(2, -1).Count(), 0u);
+    auto small = detail::DoubleArrayAccess::ForOverwrite2D(3, 1);
+    small.At(3, 1) = 1.0;
+    EXPECT_EQ(small.Get({3, 1}), 1.0);
+    EXPECT_RUNTIME_ERROR(detail::DoubleArrayAccess::ForOverwrite2D(2000000000, 2000000000),
+                         RuntimeError::OutOfMemory);
+    // Work arrays: at least what is asked for; a released one of a few
+    // hundred KiB is taken back by the next of about the same size.
+    EXPECT_EQ(detail::DoubleArrayAccess::Work(0).Count(), 0u);
+    EXPECT_EQ(detail::DoubleArrayAccess::Work(10).Count(), 10u);
+    const double* work = nullptr;
+    {
+        auto first = detail::DoubleArrayAccess::Work(100000);
+        EXPECT_GE(first.Count(), 100000u);
+        std::fill(first.Data(), first.Data() + first.Count(), 1.0);
+        work = first.Data();
+    }
+    auto second = detail::DoubleArrayAccess::Work(100500);
+    EXPECT_GE(second.Count(), 100500u);
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(second.Data(), work);
+#else
+    (void)work;
+#endif
+    EXPECT_RUNTIME_ERROR(detail::DoubleArrayAccess::Work(std::size_t{1} << 40), RuntimeError::OutOfMemory);
 }
 
 // Kernels not built or not supported are left out; the fastest is chosen

@@ -1,0 +1,29 @@
+// Internal ways of creating a DoubleArray for the component's own
+// operations. Not part of the public API.
+#pragma once
+
+#include <cstdint>
+
+#include "kestrim/DoubleArray.h"
+
+namespace kestrim::detail {
+
+struct DoubleArrayAccess {
+    // A zero-based two-dimensional array whose elements are unspecified,
+    // for a result that the operation writes whole before any caller or
+    // handler can see it: it skips the zero fill, and a large one may reuse
+    // the storage of a large array released earlier, which spares the
+    // system's clearing of fresh pages. Bounds and errors as Create2D.
+    static DoubleArray ForOverwrite2D(int32_t upper1, int32_t upper2) {
+        return DoubleArray::Create({{0, upper1}, {0, upper2}}, false);
+    }
+    // A private work array of at least `count` doubles (one dimension, from
+    // 0), elements unspecified. From a few hundred KiB on it is rounded up
+    // to the large arrays' storage, so that an operation called in a loop
+    // takes back the storage it released instead of fresh pages (which the
+    // heap would hand out again and again, as it gives such blocks back to
+    // the system). Raises the out-of-memory error.
+    static DoubleArray Work(std::size_t count) { return DoubleArray::CreateWork(count); }
+};
+
+}  // namespace kestrim::detail

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "linsys/Kernels.h"
 
@@ -9,9 +10,10 @@ namespace kestrim::linsys {
 
 namespace {
 
-// The work array is the augmented row-major system [a | b], 2n wide. A row
-// operation of step k touches a's columns k..n-1 and all of b, which are
-// the contiguous range [k, 2n) of the row.
+// The step-by-step elimination, used to find the step of a fault, works on
+// the augmented row-major system [a | b], 2n wide, b starting as the
+// identity. A row operation of step k touches a's columns k..n-1 and all of
+// b, the contiguous range [k, 2n) of the row.
 std::size_t Stride(std::size_t n) { return PaddedStride(2 * n); }
 
 void LoadAugmented(std::vector<double>& aug, const std::vector<double>& a, std::size_t n) {
@@ -62,50 +64,130 @@ bool Step(double* aug, std::size_t n, std::size_t k) {
     return true;
 }
 
-// One panel of steps [k0, k1) of the blocked elimination: each step's
-// pivot search, interchange, normalisation and eliminations run at once on
-// the panel's own columns [k0, k1); the rest of every row, columns
-// [k1, 2n), takes the panel's row operations afterwards, all together
-// (ApplyPanel), each element still in the order of the steps. Returns the
-// number of steps done: fewer than k1 - k0 when a step finds no pivot.
-std::size_t FactorPanel(double* aug, std::size_t n, std::size_t k0, std::size_t k1,
-                        std::vector<double>& mult, std::size_t* swaps, double* scales) {
-    const std::size_t w = Stride(n);
-    const std::size_t ldm = kPanelSteps;
+// The blocked elimination keeps only the columns of b that hold more than
+// the identity's zeros and ones. Column c of b stays a unit column until
+// the row holding its one becomes a pivot row; until then every row holds
+// the same value in all such columns except its own (the one of the
+// identity, wherever the interchanges took it), because every step gives
+// them the same operations with the same operands. So a row carries two
+// numbers for them: `zero`, the value of those columns, and `unit`, the
+// value of its own column (1.0 and 0.0 at the start, and so they stay
+// unless a non-finite number meets them; the operations are still done on
+// them, one per row and step, so that they carry the same bits and raise
+// the same flags as the columns they stand for).
+//
+// The column that step k's pivot row owns becomes a real column then,
+// holding `unit` in the pivot row and `zero` in every other row, and takes
+// the step's operations like the others. It is kept in position n + k of
+// the work array, so the columns that step k touches are [k, n + k]: a's
+// columns k..n-1 and b's columns in the order their steps made them.
+// `owner[k]` is the column of b that position n + k holds.
+struct Elimination {
+    std::size_t n = 0;
+    std::size_t w = 0;  // row stride of the work array
+    std::unique_ptr<double[]> work;
+    std::vector<double> zero, unit;
+    std::vector<std::size_t> own;    // the column of b whose one row i holds
+    std::vector<std::size_t> owner;  // the column of b at position n + k
+
+    Elimination(const std::vector<double>& a, std::size_t size)
+        : n(size), w(PaddedStride(2 * size)), work(std::make_unique_for_overwrite<double[]>(size * w)),
+          zero(size, 0.0), unit(size, 1.0), own(size), owner(size) {
+        // Only a's columns are read before they are written.
+        for (std::size_t i = 0; i < n; ++i) std::copy_n(&a[i * n], n, &work[i * w]);
+        for (std::size_t i = 0; i < n; ++i) own[i] = i;
+    }
+};
+
+// Steps [k0, k1) on the panel's own columns: a's columns [k0, k1) and the
+// columns of b that these steps make real, kept in `panel`, row-major
+// (m = k1 - k0 columns of a, then m of b), so that step k0 + s works on
+// the contiguous range [s, m + s] of every row. The row
+// operations are recorded for the rest of the work array (ApplyPanel).
+// Returns the number of steps done: fewer than k1 - k0 when a step finds
+// no nonzero pivot.
+std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, double* panel, std::size_t ldp,
+                        double* mult, std::size_t* swaps, double* scales) {
+    const std::size_t n = e.n, w = e.w;
+    constexpr std::size_t ldm = kPanelSteps;
+    const std::size_t bOffset = k1 - k0;  // where b's columns start in the panel
+    double* work = e.work.get();
+    for (std::size_t i = 0; i < n; ++i) std::copy(work + i * w + k0, work + i * w + k1, panel + i * ldp);
     for (std::size_t k = k0; k < k1; ++k) {
         const std::size_t s = k - k0;
         double big = 0.0;
-        const std::size_t p = linsys::FindPivot<linsys::PivotTies::Last>(aug, w, n, k, big);
+        const std::size_t p = FindPivotInColumn<PivotTies::Last>(panel + s, ldp, k, n, big);
         if (big == 0.0) return s;
-        double* pivot = aug + k * w;
+        double* pivot = panel + k * ldp;
         swaps[s] = p;
         if (p != k) {
-            std::swap_ranges(pivot + k, pivot + k1, aug + p * w + k);
-            // The multipliers recorded so far travel with their rows.
-            std::swap_ranges(&mult[k * ldm], &mult[k * ldm] + s, &mult[p * ldm]);
+            // The row's numbers so far, and what earlier steps recorded for
+            // it, travel with it.
+            std::swap_ranges(pivot + s, pivot + bOffset + s, panel + p * ldp + s);
+            std::swap_ranges(mult + k * ldm, mult + k * ldm + s, mult + p * ldm);
+            std::swap(e.zero[k], e.zero[p]);
+            std::swap(e.unit[k], e.unit[p]);
+            std::swap(e.own[k], e.own[p]);
         }
-        const double d = 1.0 / pivot[k];
+        e.owner[k] = e.own[k];
+        for (std::size_t i = 0; i < n; ++i) panel[i * ldp + bOffset + s] = e.zero[i];
+        pivot[bOffset + s] = e.unit[k];
+
+        const double d = 1.0 / pivot[s];
         scales[s] = d;
-        Scale(pivot + k, d, k1 - k);
+        Scale(pivot + s, d, bOffset + 1);
+        e.zero[k] = e.zero[k] * d;
+        const double pivotZero = e.zero[k];
         for (std::size_t i = 0; i < n; ++i) {
             if (i == k) continue;
-            double* row = aug + i * w;
-            const double f = row[k];
+            double* row = panel + i * ldp;
+            const double f = row[s];
             mult[i * ldm + s] = f;
-            SubScaled(row + k, pivot + k, f, k1 - k);
+            SubScaled(row + s, pivot + s, f, bOffset + 1);
+            e.zero[i] = e.zero[i] - f * pivotZero;
+            if (i > k) e.unit[i] = e.unit[i] - f * pivotZero;
         }
     }
     return k1 - k0;
 }
 
+// Moves the panel's columns of b, as far as its steps made them, into
+// their positions n + k0 .. of the work array.
+void StorePanel(Elimination& e, std::size_t k0, std::size_t k1, std::size_t done, const double* panel,
+                std::size_t ldp) {
+    double* work = e.work.get();
+    for (std::size_t i = 0; i < e.n; ++i)
+        std::copy_n(panel + i * ldp + (k1 - k0), done, work + i * e.w + e.n + k0);
+}
+
+// The inverse as a zero-based column-major array: column owner[k] is the
+// work array's column n + k.
+DoubleArray InverseOf(const Elimination& e) {
+    const std::size_t n = e.n;
+    const auto last = static_cast<int32_t>(n) - 1;
+    DoubleArray out = DoubleArray::Create2D(last, last);
+    double* dst = out.Data();
+    const double* src = e.work.get() + n;
+    constexpr std::size_t kTile = 8;  // as in RowMajorCopy
+    for (std::size_t i0 = 0; i0 < n; i0 += kTile)
+        for (std::size_t k0 = 0; k0 < n; k0 += kTile) {
+            const std::size_t i1 = std::min(n, i0 + kTile), k1 = std::min(n, k0 + kTile);
+            for (std::size_t k = k0; k < k1; ++k) {
+                double* column = dst + e.owner[k] * n;
+                for (std::size_t i = i0; i < i1; ++i) column[i] = src[i * e.w + k];
+            }
+        }
+    return out;
+}
+
 }  // namespace
 
-void GaussJordanInvert(Matrix& receiver, std::vector<double>& a, int32_t n, bool& failed,
-                       bool& cancel) {
+DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, int32_t n, bool& failed,
+                              bool& cancel) {
     const auto size = static_cast<std::size_t>(n);
-    const std::size_t w = Stride(size);
-    std::vector<double> aug;
-    LoadAugmented(aug, a, size);
+    Elimination e(a, size);
+    constexpr std::size_t ldp = 2 * kPanelSteps + 8;  // padded as PaddedStride pads
+    const auto panel = std::make_unique_for_overwrite<double[]>(size * ldp);
     std::vector<double> mult(size * kPanelSteps);
     std::size_t swaps[kPanelSteps];
     double scales[kPanelSteps];
@@ -118,38 +200,42 @@ void GaussJordanInvert(Matrix& receiver, std::vector<double>& a, int32_t n, bool
     };
     for (std::size_t k0 = 0; k0 < size; k0 += kPanelSteps) {
         const std::size_t k1 = std::min(size, k0 + kPanelSteps);
-        const std::size_t done = FactorPanel(aug.data(), size, k0, k1, mult, swaps, scales);
-        PanelSteps panel;
-        panel.first = k0;
-        panel.steps = done;
-        panel.swaps = swaps;
-        panel.scales = scales;
-        panel.mult = mult.data();
-        panel.ldm = kPanelSteps;
-        panel.pivotRowsTakeLaterSteps = true;
+        const std::size_t done = FactorPanel(e, k0, k1, panel.get(), ldp, mult.data(), swaps, scales);
+        StorePanel(e, k0, k1, done, panel.get(), ldp);
+        PanelSteps steps;
+        steps.first = k0;
+        steps.steps = done;
+        steps.swaps = swaps;
+        steps.scales = scales;
+        steps.mult = mult.data();
+        steps.ldm = kPanelSteps;
+        steps.pivotRowsTakeLaterSteps = true;
         const RowRange others[] = {{0, k0}, {k0 + done, size}};
-        ApplyPanel(aug.data() + k1, w, 2 * size - k1, panel, others, 2);
+        // The rest of every row: a's columns right of the panel and b's
+        // columns made by the earlier panels, [k1, n + k0).
+        ApplyPanel(e.work.get() + k1, e.w, size + k0 - k1, steps, others, 2);
         if (fp::HasFault()) {
             // The flags cover the whole panel: the step-by-step elimination
             // finds the first faulting step, whose error follows the events
             // of the steps before it.
             const int flags = std::fetestexcept(fp::kFaultFlags);
+            std::vector<double> aug;
             LoadAugmented(aug, a, size);
             const std::size_t s = FindFaultingStep(
                 aug, size, [size](std::vector<double>& x, std::size_t k) { Step<false>(x.data(), size, k); });
-            if (report(s)) return;
+            if (report(s)) return {};
             Step<true>(aug.data(), size, s);
             RaiseRecordedFault(flags);
         }
         if (done < k1 - k0) {
-            if (report(k0 + done)) return;
+            if (report(k0 + done)) return {};
             failed = true;
-            return;
+            return {};
         }
-        if (report(k1)) return;
+        if (report(k1)) return {};
     }
     failed = false;
-    for (std::size_t i = 0; i < size; ++i) std::copy_n(&aug[i * w + size], size, &a[i * size]);
+    return InverseOf(e);
 }
 
 }  // namespace kestrim::linsys

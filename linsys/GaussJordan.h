@@ -10,13 +10,14 @@ namespace kestrim::linsys {
 
 // Inverts the row-major n x n array `a` by Gauss-Jordan elimination with
 // partial pivoting (largest magnitude, the last row on ties), applied in
-// parallel to an identity. On success `a` holds the inverse and `failed`
-// is false. When a pivot column has no nonzero entry on or below the
-// diagonal, `failed` becomes true and `a` is left unspecified. Raises
+// parallel to an identity. On success returns the inverse as a zero-based
+// column-major n x n array and `failed` is false. When a pivot column has
+// no nonzero entry on or below the diagonal, `failed` becomes true and the
+// result is empty, as it is after a cancel. Raises
 // OnProgress "Inverse" on `receiver` after every column while its events
 // are on; `cancel` is the flag handed to the handlers, and the routine
 // returns at once when it is set.
-void GaussJordanInvert(Matrix& receiver, std::vector<double>& a, int32_t n, bool& failed,
-                       bool& cancel);
+DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, int32_t n, bool& failed,
+                              bool& cancel);
 
 }  // namespace kestrim::linsys

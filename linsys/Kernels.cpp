@@ -144,20 +144,4 @@ std::vector<double> RowMajorCopy(const DoubleArray& source, std::size_t n, std::
     return rows;
 }
 
-DoubleArray ColumnMajorCopy(const double* rows, std::size_t n, std::size_t width,
-                            std::size_t offset) {
-    const auto last = static_cast<int32_t>(n) - 1;
-    DoubleArray out = DoubleArray::Create2D(last, last);
-    double* dst = out.Data();
-    constexpr std::size_t kTile = 8;  // as in RowMajorCopy
-    for (std::size_t i0 = 0; i0 < n; i0 += kTile)
-        for (std::size_t j0 = 0; j0 < n; j0 += kTile) {
-            const std::size_t i1 = std::min(n, i0 + kTile), j1 = std::min(n, j0 + kTile);
-            for (std::size_t i = i0; i < i1; ++i)
-                for (std::size_t j = j0; j < j1; ++j)
-                    dst[j * n + i] = rows[i * width + offset + j];
-        }
-    return out;
-}
-
 }  // namespace kestrim::linsys

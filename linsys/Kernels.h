@@ -27,14 +27,16 @@ namespace kestrim::linsys {
 enum class PivotTies { Last, First };
 
 // The pivot search of the partial-pivoting eliminations: the row p in
-// [k, n) whose entry in column k (rows `ld` apart in `a`) has the largest
-// magnitude, k when none is larger than 0. `big` receives that magnitude;
-// a NaN never wins (the comparisons are quiet and false for it).
+// [first, n) whose entry in `column` (rows `ld` apart, row 0 at column[0])
+// has the largest magnitude, `first` when none is larger than 0. `big`
+// receives that magnitude; a NaN never wins (the comparisons are quiet and
+// false for it).
 template <PivotTies kTies>
-std::size_t FindPivot(const double* a, std::size_t ld, std::size_t n, std::size_t k, double& big) {
-    std::size_t p = k;
-    for (std::size_t i = k; i < n; ++i) {
-        const double v = std::fabs(a[i * ld + k]);
+std::size_t FindPivotInColumn(const double* column, std::size_t ld, std::size_t first, std::size_t n,
+                              double& big) {
+    std::size_t p = first;
+    for (std::size_t i = first; i < n; ++i) {
+        const double v = std::fabs(column[i * ld]);
         const bool wins = kTies == PivotTies::Last ? std::isgreaterequal(v, big) : std::isgreater(v, big);
         if (wins) {
             p = i;
@@ -42,6 +44,11 @@ std::size_t FindPivot(const double* a, std::size_t ld, std::size_t n, std::size_
         }
     }
     return p;
+}
+// The same for column k of the row-major array a, from row k on.
+template <PivotTies kTies>
+std::size_t FindPivot(const double* a, std::size_t ld, std::size_t n, std::size_t k, double& big) {
+    return FindPivotInColumn<kTies>(a + k, ld, k, n, big);
 }
 
 // The kernels use 256-bit instructions where the CPU has them. Passing
@@ -107,11 +114,6 @@ private:
     std::vector<double> rows_;
     bool kept_ = false;
 };
-// A zero-based n x n DoubleArray (column-major) holding the row-major
-// array `rows`, whose rows are `width` apart and start at column `offset`.
-DoubleArray ColumnMajorCopy(const double* rows, std::size_t n, std::size_t width,
-                            std::size_t offset = 0);
-
 // Raises OnProgress for step `step` of `n` when the object's events are on
 // at this moment. Returns true when a handler asked to cancel. The caller
 // has verified that no fault is pending.

@@ -99,65 +99,107 @@ struct Elimination {
     }
 };
 
-// Steps [k0, k1) on the panel's own columns: a's columns [k0, k1) and the
-// columns of b that these steps make real, kept in `panel`, row-major
-// (m = k1 - k0 columns of a, then m of b), so that step k0 + s works on
-// the contiguous range [s, m + s] of every row. The row
-// operations are recorded for the rest of the work array (ApplyPanel).
-// Returns the number of steps done: fewer than k1 - k0 when a step finds
-// no nonzero pivot.
-std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, double* panel, std::size_t ldp,
-                        double* mult, std::size_t* swaps, double* scales) {
-    const std::size_t n = e.n, w = e.w;
-    constexpr std::size_t ldm = kPanelSteps;
-    const std::size_t bOffset = k1 - k0;  // where b's columns start in the panel
-    double* work = e.work.get();
-    for (std::size_t i = 0; i < n; ++i) std::copy(work + i * w + k0, work + i * w + k1, panel + i * ldp);
+// The panel's own columns: a's columns [k0, k1) and the columns of b that
+// its steps make real (m = k1 - k0 of each), kept column-major, columns ld
+// apart, so that the pivot search and every step's updates run down
+// contiguous columns: step k0 + s works on the panel's columns [s, m + s].
+struct Panel {
+    std::size_t ld = 0;
+    std::unique_ptr<double[]> columns;
+    // Column s: every row's multiplier of step s, its entry in column s
+    // before the step (rows in the order of the later interchanges).
+    std::unique_ptr<double[]> multipliers;
+
+    explicit Panel(std::size_t n)
+        : ld(PaddedStride(n)), columns(std::make_unique_for_overwrite<double[]>(2 * kPanelSteps * ld)),
+          multipliers(std::make_unique_for_overwrite<double[]>(kPanelSteps * ld)) {}
+    double* Column(std::size_t j) { return columns.get() + j * ld; }
+    double* Multipliers(std::size_t s) { return multipliers.get() + s * ld; }
+};
+
+// a's columns [k0, k1) of the work array into the panel.
+void LoadPanel(const Elimination& e, std::size_t k0, std::size_t k1, Panel& panel) {
+    constexpr std::size_t kTile = 8;  // as in RowMajorCopy
+    const double* work = e.work.get();
+    for (std::size_t i0 = 0; i0 < e.n; i0 += kTile) {
+        const std::size_t i1 = std::min(e.n, i0 + kTile);
+        for (std::size_t j = k0; j < k1; ++j) {
+            double* column = panel.Column(j - k0);
+            for (std::size_t i = i0; i < i1; ++i) column[i] = work[i * e.w + j];
+        }
+    }
+}
+
+// Steps [k0, k1) on the panel's own columns; the row operations are
+// recorded for the rest of the work array (ApplyPanel). Returns the number
+// of steps done: fewer than k1 - k0 when a step finds no nonzero pivot.
+std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, Panel& panel, std::size_t* swaps,
+                        double* scales) {
+    const std::size_t n = e.n, m = k1 - k0;
+    LoadPanel(e, k0, k1, panel);
     for (std::size_t k = k0; k < k1; ++k) {
         const std::size_t s = k - k0;
         double big = 0.0;
-        const std::size_t p = FindPivotInColumn<PivotTies::Last>(panel + s, ldp, k, n, big);
+        const std::size_t p = FindPivotInColumn<PivotTies::Last>(panel.Column(s), 1, k, n, big);
         if (big == 0.0) return s;
-        double* pivot = panel + k * ldp;
         swaps[s] = p;
         if (p != k) {
             // The row's numbers so far, and what earlier steps recorded for
             // it, travel with it.
-            std::swap_ranges(pivot + s, pivot + bOffset + s, panel + p * ldp + s);
-            std::swap_ranges(mult + k * ldm, mult + k * ldm + s, mult + p * ldm);
+            for (std::size_t j = s; j < m + s; ++j) std::swap(panel.Column(j)[k], panel.Column(j)[p]);
+            for (std::size_t j = 0; j < s; ++j) std::swap(panel.Multipliers(j)[k], panel.Multipliers(j)[p]);
             std::swap(e.zero[k], e.zero[p]);
             std::swap(e.unit[k], e.unit[p]);
             std::swap(e.own[k], e.own[p]);
         }
         e.owner[k] = e.own[k];
-        for (std::size_t i = 0; i < n; ++i) panel[i * ldp + bOffset + s] = e.zero[i];
-        pivot[bOffset + s] = e.unit[k];
+        double* made = panel.Column(m + s);
+        std::copy_n(e.zero.data(), n, made);
+        made[k] = e.unit[k];
 
-        const double d = 1.0 / pivot[s];
+        const double d = 1.0 / panel.Column(s)[k];
         scales[s] = d;
-        Scale(pivot + s, d, bOffset + 1);
+        for (std::size_t j = s; j <= m + s; ++j) panel.Column(j)[k] = panel.Column(j)[k] * d;
         e.zero[k] = e.zero[k] * d;
+        // Every other row i subtracts f[i] times the pivot row, f[i] being
+        // its entry in column k before the step.
+        double* f = panel.Multipliers(s);
+        std::copy_n(panel.Column(s), n, f);
+        for (std::size_t j = s; j <= m + s; ++j) {
+            double* column = panel.Column(j);
+            const double pivot = column[k];
+            SubScaled(column, f, pivot, k);
+            SubScaled(column + k + 1, f + k + 1, pivot, n - k - 1);
+        }
         const double pivotZero = e.zero[k];
         for (std::size_t i = 0; i < n; ++i) {
             if (i == k) continue;
-            double* row = panel + i * ldp;
-            const double f = row[s];
-            mult[i * ldm + s] = f;
-            SubScaled(row + s, pivot + s, f, bOffset + 1);
-            e.zero[i] = e.zero[i] - f * pivotZero;
-            if (i > k) e.unit[i] = e.unit[i] - f * pivotZero;
+            e.zero[i] = e.zero[i] - f[i] * pivotZero;
+            if (i > k) e.unit[i] = e.unit[i] - f[i] * pivotZero;
         }
     }
-    return k1 - k0;
+    return m;
 }
 
 // Moves the panel's columns of b, as far as its steps made them, into
-// their positions n + k0 .. of the work array.
-void StorePanel(Elimination& e, std::size_t k0, std::size_t k1, std::size_t done, const double* panel,
-                std::size_t ldp) {
+// their positions n + k0 .. of the work array, and the multipliers into
+// `mult`, row-major (row i's multiplier of step s at i * kPanelSteps + s).
+void StorePanel(Elimination& e, std::size_t k0, std::size_t k1, std::size_t done, Panel& panel,
+                double* mult) {
+    constexpr std::size_t kTile = 8;
     double* work = e.work.get();
-    for (std::size_t i = 0; i < e.n; ++i)
-        std::copy_n(panel + i * ldp + (k1 - k0), done, work + i * e.w + e.n + k0);
+    const std::size_t m = k1 - k0;
+    for (std::size_t i0 = 0; i0 < e.n; i0 += kTile) {
+        const std::size_t i1 = std::min(e.n, i0 + kTile);
+        for (std::size_t s = 0; s < done; ++s) {
+            const double* column = panel.Column(m + s);
+            const double* f = panel.Multipliers(s);
+            for (std::size_t i = i0; i < i1; ++i) {
+                work[i * e.w + e.n + k0 + s] = column[i];
+                mult[i * kPanelSteps + s] = f[i];
+            }
+        }
+    }
 }
 
 // The inverse as a zero-based column-major array: column owner[k] is the
@@ -186,8 +228,7 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
                               bool& cancel) {
     const auto size = static_cast<std::size_t>(n);
     Elimination e(a, size);
-    constexpr std::size_t ldp = 2 * kPanelSteps + 8;  // padded as PaddedStride pads
-    const auto panel = std::make_unique_for_overwrite<double[]>(size * ldp);
+    Panel panel(size);
     std::vector<double> mult(size * kPanelSteps);
     std::size_t swaps[kPanelSteps];
     double scales[kPanelSteps];
@@ -200,8 +241,8 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
     };
     for (std::size_t k0 = 0; k0 < size; k0 += kPanelSteps) {
         const std::size_t k1 = std::min(size, k0 + kPanelSteps);
-        const std::size_t done = FactorPanel(e, k0, k1, panel.get(), ldp, mult.data(), swaps, scales);
-        StorePanel(e, k0, k1, done, panel.get(), ldp);
+        const std::size_t done = FactorPanel(e, k0, k1, panel, swaps, scales);
+        StorePanel(e, k0, k1, done, panel, mult.data());
         PanelSteps steps;
         steps.first = k0;
         steps.steps = done;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -34,16 +35,39 @@ enum class PivotTies { Last, First };
 template <PivotTies kTies>
 std::size_t FindPivotInColumn(const double* column, std::size_t ld, std::size_t first, std::size_t n,
                               double& big) {
-    std::size_t p = first;
-    for (std::size_t i = first; i < n; ++i) {
-        const double v = std::fabs(column[i * ld]);
-        const bool wins = kTies == PivotTies::Last ? std::isgreaterequal(v, big) : std::isgreater(v, big);
-        if (wins) {
-            p = i;
-            big = v;
+    // The winner of the scan in row order is the largest magnitude (a NaN
+    // never wins) at its last row (kTies Last) or its first. The largest is
+    // found with independent running maxima, which give the same value in
+    // any order, and its row by a second scan from the deciding end. The
+    // magnitudes are compared as integers, which order alike, so that no
+    // comparison can raise a flag (vector maxima signal on NaNs).
+    constexpr std::uint64_t kInfinity = 0x7ff0000000000000u;
+    auto magnitude = [column, ld](std::size_t i) {
+        return std::bit_cast<std::uint64_t>(column[i * ld]) & ~(std::uint64_t{1} << 63);
+    };
+    constexpr std::size_t kLanes = 4;
+    std::uint64_t lane[kLanes] = {0, 0, 0, 0};
+    std::size_t i = first;
+    for (; i + kLanes <= n; i += kLanes)
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const std::uint64_t v = magnitude(i + l);
+            lane[l] = v <= kInfinity && v > lane[l] ? v : lane[l];
         }
+    for (; i < n; ++i) {
+        const std::uint64_t v = magnitude(i);
+        lane[0] = v <= kInfinity && v > lane[0] ? v : lane[0];
     }
-    return p;
+    const std::uint64_t largest = std::max(std::max(lane[0], lane[1]), std::max(lane[2], lane[3]));
+    big = std::bit_cast<double>(largest);
+    if constexpr (kTies == PivotTies::Last) {
+        // With big == 0 the scan ends at the last row that is not a NaN.
+        for (std::size_t r = n; r > first; --r)
+            if (magnitude(r - 1) == largest) return r - 1;
+    } else if (largest != 0) {
+        for (std::size_t r = first; r < n; ++r)
+            if (magnitude(r) == largest) return r;
+    }
+    return first;
 }
 // The same for column k of the row-major array a, from row k on.
 template <PivotTies kTies>

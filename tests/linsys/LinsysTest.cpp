@@ -493,6 +493,43 @@ TEST(EdgeClasses, CholeskyMeetsAHandlersChanges) {
     }
 }
 
+// The pivot search against the plain scan in row order, on columns with
+// ties, signed zeros, infinities and NaNs at every position and length
+// (the search keeps several running maxima), without raising a flag.
+TEST(BitIdentityTest, PivotSearchMatchesTheScanInRowOrder) {
+    const double kNan = NAN;
+    const std::vector<double> values{0.0, -0.0, 1.0, -1.0, 2.0, -2.0, kInf, -kInf, kNan, 1e-310};
+    std::mt19937_64 gen(3);
+    std::uniform_int_distribution<size_t> pick(0, values.size() - 1);
+    auto scan = [](const std::vector<double>& c, size_t first, bool last, double& big) {
+        size_t p = first;
+        big = 0;
+        for (size_t i = first; i < c.size(); ++i) {
+            const double v = std::fabs(c[i]);
+            if (last ? std::isgreaterequal(v, big) : std::isgreater(v, big)) p = i, big = v;
+        }
+        return p;
+    };
+    for (size_t n = 1; n <= 12; ++n) {
+        for (int trial = 0; trial < 200; ++trial) {
+            std::vector<double> column(n);
+            for (double& v : column) v = values[pick(gen)];
+            if (trial % 3 == 0) std::fill(column.begin(), column.end(), kNan);
+            for (size_t first = 0; first < n; ++first) {
+                double bigLast = -1, bigFirst = -1, wantLast = 0, wantFirst = 0;
+                std::feclearexcept(FE_ALL_EXCEPT);
+                const size_t last = linsys::FindPivotInColumn<linsys::PivotTies::Last>(column.data(), 1, first, n, bigLast);
+                const size_t firstTie = linsys::FindPivotInColumn<linsys::PivotTies::First>(column.data(), 1, first, n, bigFirst);
+                EXPECT_EQ(std::fetestexcept(FE_INVALID), 0);
+                EXPECT_EQ(last, scan(column, first, true, wantLast)) << n << " " << first;
+                EXPECT_EQ(firstTie, scan(column, first, false, wantFirst)) << n << " " << first;
+                EXPECT_TRUE(SameBits(bigLast, wantLast));
+                EXPECT_TRUE(SameBits(bigFirst, wantFirst));
+            }
+        }
+    }
+}
+
 // Mostly zero matrices with both signs: the identity's columns that the
 // inversion has not reached yet carry signed zeros (0 times a negative
 // reciprocal is -0.0); a quiet NaN in an early column raises no fault and

@@ -99,44 +99,17 @@ struct Elimination {
     }
 };
 
-// The panel's own columns: a's columns [k0, k1) and the columns of b that
-// its steps make real (m = k1 - k0 of each), kept column-major, columns ld
-// apart, so that the pivot search and every step's updates run down
-// contiguous columns: step k0 + s works on the panel's columns [s, m + s].
-struct Panel {
-    std::size_t ld = 0;
-    std::unique_ptr<double[]> columns;
-    // Column s: every row's multiplier of step s, its entry in column s
-    // before the step (rows in the order of the later interchanges).
-    std::unique_ptr<double[]> multipliers;
-
-    explicit Panel(std::size_t n)
-        : ld(PaddedStride(n)), columns(std::make_unique_for_overwrite<double[]>(2 * kPanelSteps * ld)),
-          multipliers(std::make_unique_for_overwrite<double[]>(kPanelSteps * ld)) {}
-    double* Column(std::size_t j) { return columns.get() + j * ld; }
-    double* Multipliers(std::size_t s) { return multipliers.get() + s * ld; }
-};
-
-// a's columns [k0, k1) of the work array into the panel.
-void LoadPanel(const Elimination& e, std::size_t k0, std::size_t k1, Panel& panel) {
-    constexpr std::size_t kTile = 8;  // as in RowMajorCopy
-    const double* work = e.work.get();
-    for (std::size_t i0 = 0; i0 < e.n; i0 += kTile) {
-        const std::size_t i1 = std::min(e.n, i0 + kTile);
-        for (std::size_t j = k0; j < k1; ++j) {
-            double* column = panel.Column(j - k0);
-            for (std::size_t i = i0; i < i1; ++i) column[i] = work[i * e.w + j];
-        }
-    }
-}
+// The panel's own columns are a's columns [k0, k1) and the columns of b
+// that its steps make real, m = k1 - k0 of each, in a column-major panel:
+// step k0 + s works on the panel's columns [s, m + s].
 
 // Steps [k0, k1) on the panel's own columns; the row operations are
 // recorded for the rest of the work array (ApplyPanel). Returns the number
 // of steps done: fewer than k1 - k0 when a step finds no nonzero pivot.
-std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, Panel& panel, std::size_t* swaps,
-                        double* scales) {
+std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, ColumnPanel& panel,
+                        std::size_t* swaps, double* scales) {
     const std::size_t n = e.n, m = k1 - k0;
-    LoadPanel(e, k0, k1, panel);
+    panel.Load(e.work.get(), e.w, 0, n, k0, k1);
     for (std::size_t k = k0; k < k1; ++k) {
         const std::size_t s = k - k0;
         double big = 0.0;
@@ -146,8 +119,7 @@ std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, Panel& p
         if (p != k) {
             // The row's numbers so far, and what earlier steps recorded for
             // it, travel with it.
-            for (std::size_t j = s; j < m + s; ++j) std::swap(panel.Column(j)[k], panel.Column(j)[p]);
-            for (std::size_t j = 0; j < s; ++j) std::swap(panel.Multipliers(j)[k], panel.Multipliers(j)[p]);
+            panel.Interchange(k, p, s, m + s, s, false);
             std::swap(e.zero[k], e.zero[p]);
             std::swap(e.unit[k], e.unit[p]);
             std::swap(e.own[k], e.own[p]);
@@ -183,8 +155,8 @@ std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, Panel& p
 
 // Moves the panel's columns of b, as far as its steps made them, into
 // their positions n + k0 .. of the work array, and the multipliers into
-// `mult`, row-major (row i's multiplier of step s at i * kPanelSteps + s).
-void StorePanel(Elimination& e, std::size_t k0, std::size_t k1, std::size_t done, Panel& panel,
+// `mult`.
+void StorePanel(Elimination& e, std::size_t k0, std::size_t k1, std::size_t done, ColumnPanel& panel,
                 double* mult) {
     constexpr std::size_t kTile = 8;
     double* work = e.work.get();
@@ -193,13 +165,10 @@ void StorePanel(Elimination& e, std::size_t k0, std::size_t k1, std::size_t done
         const std::size_t i1 = std::min(e.n, i0 + kTile);
         for (std::size_t s = 0; s < done; ++s) {
             const double* column = panel.Column(m + s);
-            const double* f = panel.Multipliers(s);
-            for (std::size_t i = i0; i < i1; ++i) {
-                work[i * e.w + e.n + k0 + s] = column[i];
-                mult[i * kPanelSteps + s] = f[i];
-            }
+            for (std::size_t i = i0; i < i1; ++i) work[i * e.w + e.n + k0 + s] = column[i];
         }
     }
+    panel.Record(0, e.n, done, mult, nullptr);
 }
 
 // The inverse as a zero-based column-major array: column owner[k] is the
@@ -228,7 +197,7 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
                               bool& cancel) {
     const auto size = static_cast<std::size_t>(n);
     Elimination e(a, size);
-    Panel panel(size);
+    ColumnPanel panel(size, 2 * kPanelSteps);
     std::vector<double> mult(size * kPanelSteps);
     std::size_t swaps[kPanelSteps];
     double scales[kPanelSteps];

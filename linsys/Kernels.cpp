@@ -207,6 +207,53 @@ void ApplyPanel(double* t, std::size_t ld, std::size_t width, const PanelSteps& 
     }
 }
 
+void ColumnPanel::Load(const double* a, std::size_t lda, std::size_t r0, std::size_t r1, std::size_t c0,
+                       std::size_t c1) {
+    constexpr std::size_t kTile = 8;  // rows per pass: each column gets whole cache lines
+    for (std::size_t i0 = r0; i0 < r1; i0 += kTile) {
+        const std::size_t i1 = std::min(r1, i0 + kTile);
+        for (std::size_t j = c0; j < c1; ++j) {
+            double* column = Column(j - c0);
+            for (std::size_t i = i0; i < i1; ++i) column[i] = a[i * lda + j];
+        }
+    }
+}
+
+void ColumnPanel::Interchange(std::size_t k, std::size_t p, std::size_t c0, std::size_t c1, std::size_t s,
+                              bool withSkips) {
+    for (std::size_t j = c0; j < c1; ++j) std::swap(Column(j)[k], Column(j)[p]);
+    for (std::size_t e = 0; e < s; ++e) {
+        std::swap(Multipliers(e)[k], Multipliers(e)[p]);
+        if (withSkips) std::swap(Skips(e)[k], Skips(e)[p]);
+    }
+}
+
+void ColumnPanel::Record(std::size_t r0, std::size_t r1, std::size_t steps, double* mult, unsigned char* skip) {
+    constexpr std::size_t kTile = 8;
+    for (std::size_t i0 = r0; i0 < r1; i0 += kTile) {
+        const std::size_t i1 = std::min(r1, i0 + kTile);
+        for (std::size_t s = 0; s < steps; ++s) {
+            const double* f = Multipliers(s);
+            for (std::size_t i = i0; i < i1; ++i) mult[i * kPanelSteps + s] = f[i];
+            if (skip == nullptr) continue;
+            const unsigned char* marks = Skips(s);
+            for (std::size_t i = i0; i < i1; ++i) skip[i * kPanelSteps + s] = marks[i];
+        }
+    }
+}
+
+void UnskippedRuns(const unsigned char* skips, std::size_t r0, std::size_t r1, std::size_t except,
+                   std::vector<RowRange>& runs) {
+    runs.clear();
+    std::size_t begin = r0;
+    for (std::size_t i = r0; i < r1; ++i) {
+        if (i != except && skips[i] == 0) continue;
+        if (i > begin) runs.push_back({begin, i});
+        begin = i + 1;
+    }
+    if (r1 > begin) runs.push_back({begin, r1});
+}
+
 std::vector<double> RowMajorCopy(const DoubleArray& source, std::size_t n, std::size_t ld) {
     std::vector<double> rows(n * ld);
     const double* src = source.Data();

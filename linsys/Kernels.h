@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -228,15 +229,50 @@ void ApplyPanel(double* t, std::size_t ld, std::size_t width, const PanelSteps& 
 // Steps per panel of the blocked eliminations.
 inline constexpr std::size_t kPanelSteps = 64;
 
-// Step s of a panel starting at row k interchanges rows k and p of the
-// row-major array a (rows ld apart) in the panel's columns [k, k1), and
-// what the panel's earlier steps recorded for the two rows travels with
-// them (their multipliers and skip marks, kPanelSteps apart).
-inline void InterchangePanelRows(double* a, std::size_t ld, std::size_t k, std::size_t p, std::size_t k1,
-                                 std::size_t s, double* mult, unsigned char* skip) {
-    std::swap_ranges(a + k * ld + k, a + k * ld + k1, a + p * ld + k);
-    std::swap_ranges(mult + k * kPanelSteps, mult + k * kPanelSteps + s, mult + p * kPanelSteps);
-    std::swap_ranges(skip + k * kPanelSteps, skip + k * kPanelSteps + s, skip + p * kPanelSteps);
+// The own columns of a panel of elimination steps, kept column-major
+// (columns `ld` apart, indexed by the rows of the work array), so that the
+// pivot search and every step's updates run down contiguous columns, with
+// what each step records: its multipliers (column s for step s) and, for
+// the eliminations that leave rows alone, which rows it skips.
+class ColumnPanel {
+public:
+    ColumnPanel(std::size_t rows, std::size_t columns)
+        : ld_(PaddedStride(rows)), columns_(std::make_unique_for_overwrite<double[]>(columns * ld_)),
+          multipliers_(std::make_unique<double[]>(kPanelSteps * ld_)),
+          skips_(std::make_unique<unsigned char[]>(kPanelSteps * ld_)) {}
+
+    double* Column(std::size_t j) { return columns_.get() + j * ld_; }
+    double* Multipliers(std::size_t s) { return multipliers_.get() + s * ld_; }
+    unsigned char* Skips(std::size_t s) { return skips_.get() + s * ld_; }
+
+    // Columns [c0, c1) of the rows [r0, r1) of the row-major array a (rows
+    // lda apart) into the panel's columns 0, 1, ...
+    void Load(const double* a, std::size_t lda, std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1);
+    // Interchanges rows k and p in the panel's columns [c0, c1) and in what
+    // the steps before s recorded.
+    void Interchange(std::size_t k, std::size_t p, std::size_t c0, std::size_t c1, std::size_t s,
+                     bool withSkips);
+    // What steps [0, steps) recorded for the rows [r0, r1), row-major as
+    // PanelSteps takes it: row i's entry of step s at i * kPanelSteps + s.
+    void Record(std::size_t r0, std::size_t r1, std::size_t steps, double* mult, unsigned char* skip);
+
+private:
+    std::size_t ld_;
+    std::unique_ptr<double[]> columns_;
+    std::unique_ptr<double[]> multipliers_;
+    std::unique_ptr<unsigned char[]> skips_;
+};
+
+// The runs of consecutive rows in [r0, r1), other than `except`, that
+// `skips` does not mark: each is one contiguous stretch of every column's
+// update.
+void UnskippedRuns(const unsigned char* skips, std::size_t r0, std::size_t r1, std::size_t except,
+                   std::vector<RowRange>& runs);
+
+// column[i] = column[i] - f[i] * pivot for the rows of `runs`, the IEEE
+// product f[i] * pivot being the same as pivot * f[i].
+inline void SubScaledRuns(double* column, const double* f, double pivot, const std::vector<RowRange>& runs) {
+    for (const RowRange& r : runs) SubScaled(column + r.begin, f + r.begin, pivot, r.end - r.begin);
 }
 
 }  // namespace kestrim::linsys

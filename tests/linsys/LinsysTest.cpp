@@ -275,45 +275,50 @@ TEST(BitIdentityTest, AllEliminationsMatchTheScalarVersions) {
 
 // A fault deep in the second panel, and a cancel there: the same events,
 // the same error or result, at every thread count and with every kernel.
+// The faulting column lies right of the panel (its steps are applied
+// there all at once) or within it (they run one at a time).
 TEST(BitIdentityTest, FaultsAndCancelsHappenAtTheSameStepOnEveryThread) {
-    const int n = 160, step = 100;
-    std::mt19937_64 gen(5);
-    std::uniform_real_distribution<double> dist(-1.0, 1.0);
-    Rows src = FillRows(n, n, [&] { return dist(gen) / n; });
-    for (int i = 0; i < n; ++i) src[i][i] += 1.0;
-    // Step 100 subtracts 0.5 * 1.7e308 from -1.7e308 in row 120.
-    src[120][step] = 0.5;
-    src[step][150] = 1.7e308;
-    src[120][150] = -1.7e308;
-    struct Outcome {
-        std::vector<RecordedEvent> events;
-        int32_t error = 0;
-        Rows result;
-        bool operator==(const Outcome&) const = default;
-    };
-    auto run = [&](const NamedOp& op, int cancelAt) {
-        Outcome o;
-        const MatrixPtr a = MakeMatrix(src);
-        auto rec = Record(a);
-        rec->onProgress = [cancelAt](int index, bool& cancel) { cancel = index == cancelAt; };
-        try {
-            o.result = op.run(a);
-        } catch (const Error& e) {
-            o.error = e.Number();
-        }
-        o.events = rec->events;
-        return o;
-    };
-    for (const NamedOp* op : kOps) {
-        for (int cancelAt : {-1, 70}) {
-            const Outcome one = run(*op, cancelAt);
-            if (op != &kLu && op != &kChol) {  // these four meet the overflow at the step itself
-                EXPECT_EQ(one.events.size(), cancelAt < 0 ? size_t{step} : size_t{71}) << op->progress;
-                EXPECT_EQ(one.error, cancelAt < 0 ? static_cast<int32_t>(RuntimeError::Overflow) : 0);
+    for (const int faultColumn : {150, 110}) {
+        SCOPED_TRACE(faultColumn);
+        const int n = 160, step = 100;
+        std::mt19937_64 gen(5);
+        std::uniform_real_distribution<double> dist(-1.0, 1.0);
+        Rows src = FillRows(n, n, [&] { return dist(gen) / n; });
+        for (int i = 0; i < n; ++i) src[i][i] += 1.0;
+        // Step 100 subtracts 0.5 * 1.7e308 from -1.7e308 in row 120.
+        src[120][step] = 0.5;
+        src[step][faultColumn] = 1.7e308;
+        src[120][faultColumn] = -1.7e308;
+        struct Outcome {
+            std::vector<RecordedEvent> events;
+            int32_t error = 0;
+            Rows result;
+            bool operator==(const Outcome&) const = default;
+        };
+        auto run = [&](const NamedOp& op, int cancelAt) {
+            Outcome o;
+            const MatrixPtr a = MakeMatrix(src);
+            auto rec = Record(a);
+            rec->onProgress = [cancelAt](int index, bool& cancel) { cancel = index == cancelAt; };
+            try {
+                o.result = op.run(a);
+            } catch (const Error& e) {
+                o.error = e.Number();
             }
-            ForEachThreadCountAndProductKernel([&](int threads, int kx) {
-                EXPECT_TRUE(run(*op, cancelAt) == one) << op->progress << " " << threads << " " << kx;
-            });
+            o.events = rec->events;
+            return o;
+        };
+        for (const NamedOp* op : kOps) {
+            for (int cancelAt : {-1, 70}) {
+                const Outcome one = run(*op, cancelAt);
+                if (op != &kLu && op != &kChol) {  // these four meet the overflow at the step itself
+                    EXPECT_EQ(one.events.size(), cancelAt < 0 ? size_t{step} : size_t{71}) << op->progress;
+                    EXPECT_EQ(one.error, cancelAt < 0 ? static_cast<int32_t>(RuntimeError::Overflow) : 0);
+                }
+                ForEachThreadCountAndProductKernel([&](int threads, int kx) {
+                    EXPECT_TRUE(run(*op, cancelAt) == one) << op->progress << " " << threads << " " << kx;
+                });
+            }
         }
     }
 }
@@ -518,8 +523,10 @@ TEST(BitIdentityTest, PivotSearchMatchesTheScanInRowOrder) {
             for (size_t first = 0; first < n; ++first) {
                 double bigLast = -1, bigFirst = -1, wantLast = 0, wantFirst = 0;
                 std::feclearexcept(FE_ALL_EXCEPT);
-                const size_t last = linsys::FindPivotInColumn<linsys::PivotTies::Last>(column.data(), 1, first, n, bigLast);
-                const size_t firstTie = linsys::FindPivotInColumn<linsys::PivotTies::First>(column.data(), 1, first, n, bigFirst);
+                using linsys::PivotTies;
+                const size_t last = linsys::FindPivotInColumn<PivotTies::Last>(column.data(), 1, first, n, bigLast);
+                const size_t firstTie =
+                    linsys::FindPivotInColumn<PivotTies::First>(column.data(), 1, first, n, bigFirst);
                 EXPECT_EQ(std::fetestexcept(FE_INVALID), 0);
                 EXPECT_EQ(last, scan(column, first, true, wantLast)) << n << " " << first;
                 EXPECT_EQ(firstTie, scan(column, first, false, wantFirst)) << n << " " << first;
@@ -533,9 +540,10 @@ TEST(BitIdentityTest, PivotSearchMatchesTheScanInRowOrder) {
 // Mostly zero matrices with both signs: the identity's columns that the
 // inversion has not reached yet carry signed zeros (0 times a negative
 // reciprocal is -0.0); a quiet NaN in an early column raises no fault and
-// leaves no pivot for the last column.
-// Sizes around the panel width; every thread count and kernel.
-TEST(BitIdentityTest, InverseOfSparseMatricesKeepsTheSignsOfZeros) {
+// leaves no pivot for the last column; Determinant and SolveGauss leave
+// many rows alone at each step. Sizes around the panel width; every
+// thread count and kernel.
+TEST(BitIdentityTest, SparseMatricesKeepTheSignsOfZerosAndTheSkippedRows) {
     std::mt19937_64 gen(11);
     std::uniform_int_distribution<int> entry(-3, 3), percent(0, 99);
     int negativeZeros = 0;
@@ -548,12 +556,17 @@ TEST(BitIdentityTest, InverseOfSparseMatricesKeepsTheSignsOfZeros) {
             if (variant == 2) src[n - 1][1] = NAN;
             const Rows b = FillRows(n, 1, [&] { return static_cast<double>(entry(gen)); });
             const auto inv = oracle::GaussJordan(src);
+            const auto x = oracle::SolveGauss(src, b);
+            const double det = oracle::Determinant(src);
             if (inv)
                 for (const auto& row : *inv)
                     for (double v : row) negativeZeros += v == 0 && std::signbit(v);
             ForEachThreadCountAndProductKernel([&](int threads, int kx) {
                 SCOPED_TRACE(::testing::Message() << "n=" << n << " variant=" << variant
                                                   << " threads=" << threads << " kernel=" << kx);
+                EXPECT_TRUE(SameBits(MakeMatrix(src)->Determinant(), det));
+                if (x) EXPECT_TRUE(SameRows(Gauss(src, b), *x));
+                else EXPECT_MATRIX_ERROR(MakeMatrix(src)->SolveGauss(MakeMatrix(b)), 10, 1118);
                 if (!inv) {
                     EXPECT_MATRIX_ERROR(MakeMatrix(src)->Inverse(), 6, 1108);
                     return;

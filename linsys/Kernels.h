@@ -227,7 +227,7 @@ void ApplyPanel(double* t, std::size_t ld, std::size_t width, const PanelSteps& 
                 const RowRange* others, std::size_t nothers);
 
 // Steps per panel of the blocked eliminations.
-inline constexpr std::size_t kPanelSteps = 64;
+inline constexpr std::size_t kPanelSteps = 48;
 
 // The own columns of a panel of elimination steps, kept column-major
 // (columns `ld` apart, indexed by the rows of the work array), so that the

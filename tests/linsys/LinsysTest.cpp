@@ -547,7 +547,8 @@ TEST(BitIdentityTest, SparseMatricesKeepTheSignsOfZerosAndTheSkippedRows) {
     std::mt19937_64 gen(11);
     std::uniform_int_distribution<int> entry(-3, 3), percent(0, 99);
     int negativeZeros = 0;
-    for (int n : {2, 3, 63, 64, 65, 127, 128, 129}) {
+    const int panel = static_cast<int>(linsys::kPanelSteps);
+    for (int n : {2, 3, panel - 1, panel, panel + 1, 2 * panel - 1, 2 * panel, 2 * panel + 1}) {
         for (int variant = 0; variant < 3; ++variant) {
             Rows src = FillRows(n, n, [&] { return percent(gen) < 80 ? 0.0 : entry(gen); });
             for (int i = 0; i < n; ++i)

@@ -137,11 +137,7 @@ MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) try {
     // The right-hand side is our own copy already; the receiver is read again
     // only when a replay needs it before any event.
     linsys::InitialState initial([this, &r, readable, size, w] {
-        std::vector<double> rows(size * w);
-        const double* src = Elements.Data();
-        const std::size_t ld = Elements.Stride();
-        for (std::size_t j = 0; j < size; ++j)
-            for (std::size_t i = 0; i < size; ++i) rows[i * w + j] = src[j * ld + i];
+        std::vector<double> rows = linsys::RowMajorCopy(Elements, size, w);  // right-hand side 0.0
         if (readable)
             for (std::size_t i = 0; i < size; ++i) rows[i * w + size] = r.At(i, 0);
         return rows;

@@ -99,76 +99,114 @@ struct Elimination {
     }
 };
 
-// The panel's own columns are a's columns [k0, k1) and the columns of b
-// that its steps make real, m = k1 - k0 of each, in a column-major panel:
-// step k0 + s works on the panel's columns [s, m + s].
+constexpr std::size_t kSteps = kInversePanelSteps;
+// Below this many steps a part of a panel runs one step at a time.
+constexpr std::size_t kDirectSteps = 8;
+
+// A panel of steps [k0, k0 + m) on its own columns: a's columns [k0, k0 + m)
+// and the columns of b that its steps make real, m of each, row-major
+// (a's, then b's), for every row of the work array. Parts of the panel
+// are factored in halves: the first half's steps reach the second half's
+// columns of a at once (ApplyPanel), and the second half's steps reach the
+// columns of b that the first half made; every element still takes its
+// operations in the order of the steps.
+struct PanelFactor {
+    Elimination& e;
+    std::size_t k0, m;
+    double* rows;  // the panel
+    std::size_t ld;
+    double* mult;  // row i's multiplier of step s at i * kSteps + s
+    std::size_t* swaps;
+    double* scales;
+
+    // The steps [lo, hi) of the panel, which have taken the steps before
+    // them; returns the number done (fewer when a step finds no pivot).
+    std::size_t Factor(std::size_t lo, std::size_t hi) {
+        if (hi - lo <= kDirectSteps) return Direct(lo, hi);
+        const std::size_t mid = lo + (hi - lo) / 2;
+        const std::size_t first = Factor(lo, mid);
+        Apply(lo, first, mid, hi - mid);
+        if (first < mid - lo) return first;
+        const std::size_t second = Factor(mid, hi);
+        Apply(mid, second, m + lo, mid - lo);
+        return first + second;
+    }
+
+    // Steps [s0, s0 + count) applied to the panel's columns [c0, c0 + width).
+    void Apply(std::size_t s0, std::size_t count, std::size_t c0, std::size_t width) {
+        PanelSteps steps;
+        steps.first = k0 + s0;
+        steps.steps = count;
+        steps.swaps = swaps + s0;
+        steps.scales = scales + s0;
+        steps.mult = mult + s0;
+        steps.ldm = kSteps;
+        steps.pivotRowsTakeLaterSteps = true;
+        const RowRange others[] = {{0, k0 + s0}, {k0 + s0 + count, e.n}};
+        ApplyPanel(rows + c0, ld, width, steps, others, 2);
+    }
+
+    // The steps [lo, hi) one at a time, on a's columns up to hi and the
+    // columns of b that they make.
+    std::size_t Direct(std::size_t lo, std::size_t hi) {
+        const std::size_t n = e.n;
+        for (std::size_t s = lo; s < hi; ++s) {
+            const std::size_t k = k0 + s;
+            double big = 0.0;
+            const std::size_t p = FindPivotInColumn<PivotTies::Last>(rows + s, ld, k, n, big);
+            if (big == 0.0) return s - lo;
+            double* pivot = rows + k * ld;
+            swaps[s] = p;
+            if (p != k) {
+                // The row's numbers so far, and what earlier steps recorded
+                // for it, travel with it.
+                double* other = rows + p * ld;
+                std::swap_ranges(pivot + s, pivot + hi, other + s);
+                std::swap_ranges(pivot + m + lo, pivot + m + s, other + m + lo);
+                std::swap_ranges(mult + k * kSteps, mult + k * kSteps + s, mult + p * kSteps);
+                std::swap(e.zero[k], e.zero[p]);
+                std::swap(e.unit[k], e.unit[p]);
+                std::swap(e.own[k], e.own[p]);
+            }
+            e.owner[k] = e.own[k];
+            for (std::size_t i = 0; i < n; ++i) rows[i * ld + m + s] = e.zero[i];
+            pivot[m + s] = e.unit[k];
+
+            const double d = 1.0 / pivot[s];
+            scales[s] = d;
+            for (std::size_t j = s; j < hi; ++j) pivot[j] = pivot[j] * d;
+            for (std::size_t j = m + lo; j <= m + s; ++j) pivot[j] = pivot[j] * d;
+            e.zero[k] = e.zero[k] * d;
+            const double pivotZero = e.zero[k];
+            for (std::size_t i = 0; i < n; ++i) {
+                if (i == k) continue;
+                double* row = rows + i * ld;
+                const double f = row[s];
+                mult[i * kSteps + s] = f;
+                for (std::size_t j = s; j < hi; ++j) row[j] = row[j] - f * pivot[j];
+                for (std::size_t j = m + lo; j <= m + s; ++j) row[j] = row[j] - f * pivot[j];
+                e.zero[i] = e.zero[i] - f * pivotZero;
+                if (i > k) e.unit[i] = e.unit[i] - f * pivotZero;
+            }
+        }
+        return hi - lo;
+    }
+};
 
 // Steps [k0, k1) on the panel's own columns; the row operations are
-// recorded for the rest of the work array (ApplyPanel). Returns the number
-// of steps done: fewer than k1 - k0 when a step finds no nonzero pivot.
-std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, ColumnPanel& panel,
-                        std::size_t* swaps, double* scales) {
+// recorded for the rest of the work array (ApplyPanel), and the columns of
+// b that they made move to positions n + k0 .. of the work array. Returns
+// the number of steps done: fewer than k1 - k0 when a step finds no
+// nonzero pivot.
+std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, double* panel, std::size_t ld,
+                        double* mult, std::size_t* swaps, double* scales) {
     const std::size_t n = e.n, m = k1 - k0;
-    panel.Load(e.work.get(), e.w, 0, n, k0, k1);
-    for (std::size_t k = k0; k < k1; ++k) {
-        const std::size_t s = k - k0;
-        double big = 0.0;
-        const std::size_t p = FindPivotInColumn<PivotTies::Last>(panel.Column(s), 1, k, n, big);
-        if (big == 0.0) return s;
-        swaps[s] = p;
-        if (p != k) {
-            // The row's numbers so far, and what earlier steps recorded for
-            // it, travel with it.
-            panel.Interchange(k, p, s, m + s, s, false);
-            std::swap(e.zero[k], e.zero[p]);
-            std::swap(e.unit[k], e.unit[p]);
-            std::swap(e.own[k], e.own[p]);
-        }
-        e.owner[k] = e.own[k];
-        double* made = panel.Column(m + s);
-        std::copy_n(e.zero.data(), n, made);
-        made[k] = e.unit[k];
-
-        const double d = 1.0 / panel.Column(s)[k];
-        scales[s] = d;
-        for (std::size_t j = s; j <= m + s; ++j) panel.Column(j)[k] = panel.Column(j)[k] * d;
-        e.zero[k] = e.zero[k] * d;
-        // Every other row i subtracts f[i] times the pivot row, f[i] being
-        // its entry in column k before the step.
-        double* f = panel.Multipliers(s);
-        std::copy_n(panel.Column(s), n, f);
-        for (std::size_t j = s; j <= m + s; ++j) {
-            double* column = panel.Column(j);
-            const double pivot = column[k];
-            SubScaled(column, f, pivot, k);
-            SubScaled(column + k + 1, f + k + 1, pivot, n - k - 1);
-        }
-        const double pivotZero = e.zero[k];
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i == k) continue;
-            e.zero[i] = e.zero[i] - f[i] * pivotZero;
-            if (i > k) e.unit[i] = e.unit[i] - f[i] * pivotZero;
-        }
-    }
-    return m;
-}
-
-// Moves the panel's columns of b, as far as its steps made them, into
-// their positions n + k0 .. of the work array, and the multipliers into
-// `mult`.
-void StorePanel(Elimination& e, std::size_t k0, std::size_t k1, std::size_t done, ColumnPanel& panel,
-                double* mult) {
-    constexpr std::size_t kTile = 8;
     double* work = e.work.get();
-    const std::size_t m = k1 - k0;
-    for (std::size_t i0 = 0; i0 < e.n; i0 += kTile) {
-        const std::size_t i1 = std::min(e.n, i0 + kTile);
-        for (std::size_t s = 0; s < done; ++s) {
-            const double* column = panel.Column(m + s);
-            for (std::size_t i = i0; i < i1; ++i) work[i * e.w + e.n + k0 + s] = column[i];
-        }
-    }
-    panel.Record(0, e.n, done, mult, nullptr);
+    for (std::size_t i = 0; i < n; ++i) std::copy(work + i * e.w + k0, work + i * e.w + k1, panel + i * ld);
+    PanelFactor factor{e, k0, m, panel, ld, mult, swaps, scales};
+    const std::size_t done = factor.Factor(0, m);
+    for (std::size_t i = 0; i < n; ++i) std::copy_n(panel + i * ld + m, done, work + i * e.w + n + k0);
+    return done;
 }
 
 // The inverse as a zero-based column-major array: column owner[k] is the
@@ -197,10 +235,11 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
                               bool& cancel) {
     const auto size = static_cast<std::size_t>(n);
     Elimination e(a, size);
-    ColumnPanel panel(size, 2 * kPanelSteps);
-    std::vector<double> mult(size * kPanelSteps);
-    std::size_t swaps[kPanelSteps];
-    double scales[kPanelSteps];
+    const std::size_t ldp = PaddedStride(2 * kSteps);
+    const auto panel = std::make_unique_for_overwrite<double[]>(size * ldp);
+    std::vector<double> mult(size * kSteps);
+    std::size_t swaps[kSteps];
+    double scales[kSteps];
     std::size_t reported = 0;  // steps whose progress event is done
     // Events for the steps up to `end`; true when a handler cancelled.
     auto report = [&](std::size_t end) {
@@ -208,17 +247,16 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
             if (Progress(receiver, "Inverse", static_cast<int32_t>(reported), n, cancel)) return true;
         return false;
     };
-    for (std::size_t k0 = 0; k0 < size; k0 += kPanelSteps) {
-        const std::size_t k1 = std::min(size, k0 + kPanelSteps);
-        const std::size_t done = FactorPanel(e, k0, k1, panel, swaps, scales);
-        StorePanel(e, k0, k1, done, panel, mult.data());
+    for (std::size_t k0 = 0; k0 < size; k0 += kSteps) {
+        const std::size_t k1 = std::min(size, k0 + kSteps);
+        const std::size_t done = FactorPanel(e, k0, k1, panel.get(), ldp, mult.data(), swaps, scales);
         PanelSteps steps;
         steps.first = k0;
         steps.steps = done;
         steps.swaps = swaps;
         steps.scales = scales;
         steps.mult = mult.data();
-        steps.ldm = kPanelSteps;
+        steps.ldm = kSteps;
         steps.pivotRowsTakeLaterSteps = true;
         const RowRange others[] = {{0, k0}, {k0 + done, size}};
         // The rest of every row: a's columns right of the panel and b's

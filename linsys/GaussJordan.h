@@ -1,12 +1,18 @@
 // Gauss-Jordan inversion shared by Inverse and Solve.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "kestrim/Matrix.h"
 
 namespace kestrim::linsys {
+
+// Steps per panel of the inversion. Its panels are factored in halves
+// through the product kernels, which makes a wider panel pay than in the
+// other eliminations.
+inline constexpr std::size_t kInversePanelSteps = 64;
 
 // Inverts the row-major n x n array `a` by Gauss-Jordan elimination with
 // partial pivoting (largest magnitude, the last row on ties), applied in

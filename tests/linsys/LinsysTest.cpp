@@ -1,3 +1,4 @@
+#include "linsys/GaussJordan.h"
 #include "linsys/Kernels.h"
 #include "linsys/Oracles.h"
 #include "support/ProductKernels.h"
@@ -323,6 +324,33 @@ TEST(BitIdentityTest, FaultsAndCancelsHappenAtTheSameStepOnEveryThread) {
     }
 }
 
+// A zero column inside a panel (within the first half of the inversion's
+// panel, which is factored in halves): the eliminations stop at that step,
+// after the events of the steps before it, at every thread count.
+TEST(BitIdentityTest, NoPivotInsideAPanel) {
+    const int n = 160, column = 70;
+    std::mt19937_64 gen(8);
+    Rows src = oracle::RandomRows(n, n, gen);
+    for (auto& row : src) row[column] = 0.0;
+    ForEachThreadCountAndProductKernel([&](int threads, int kx) {
+        SCOPED_TRACE(::testing::Message() << "threads=" << threads << " kernel=" << kx);
+        for (const NamedOp* op : {&kDet, &kInv, &kSol, &kGauss}) {
+            const MatrixPtr a = MakeMatrix(src);
+            auto rec = Record(a);
+            Rows result;
+            int32_t error = 0;
+            try {
+                result = op->run(a);
+            } catch (const Error& e) {
+                error = e.Number();
+            }
+            EXPECT_EQ(rec->events.size(), size_t{column}) << op->progress;
+            if (op == &kDet) EXPECT_EQ(result, (Rows{{0}}));
+            else EXPECT_EQ(error, MatrixErrorNumber(op == &kInv ? 6 : 10)) << op->progress;
+        }
+    });
+}
+
 TEST(LinsysOutputs, LuAndCholeskyFillTheCallersObjects) {
     const Rows a = {{4, 2, 0}, {2, 3, 1}, {0, 1, 5}};
     auto m = MakeMatrix(a);
@@ -547,8 +575,12 @@ TEST(BitIdentityTest, SparseMatricesKeepTheSignsOfZerosAndTheSkippedRows) {
     std::mt19937_64 gen(11);
     std::uniform_int_distribution<int> entry(-3, 3), percent(0, 99);
     int negativeZeros = 0;
-    const int panel = static_cast<int>(linsys::kPanelSteps);
-    for (int n : {2, 3, panel - 1, panel, panel + 1, 2 * panel - 1, 2 * panel, 2 * panel + 1}) {
+    std::vector<int> sizes{2, 3};
+    for (const std::size_t steps : {linsys::kPanelSteps, linsys::kInversePanelSteps}) {
+        const int panel = static_cast<int>(steps);
+        sizes.insert(sizes.end(), {panel - 1, panel, panel + 1, 2 * panel - 1, 2 * panel, 2 * panel + 1});
+    }
+    for (int n : sizes) {
         for (int variant = 0; variant < 3; ++variant) {
             Rows src = FillRows(n, n, [&] { return percent(gen) < 80 ? 0.0 : entry(gen); });
             for (int i = 0; i < n; ++i)

@@ -71,7 +71,7 @@ bool Step(double* aug, std::size_t n, std::size_t k) {
 // identity, wherever the interchanges took it), because every step gives
 // them the same operations with the same operands. So a row carries two
 // numbers for them: `zero`, the value of those columns, and `unit`, the
-// value of its own column (1.0 and 0.0 at the start, and so they stay
+// value of its own column (0.0 and 1.0 at the start, and so they stay
 // unless a non-finite number meets them; the operations are still done on
 // them, one per row and step, so that they carry the same bits and raise
 // the same flags as the columns they stand for).

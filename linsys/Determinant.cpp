@@ -99,7 +99,7 @@ double Matrix::Determinant() try {
     constexpr std::size_t ldm = linsys::kPanelSteps;
     std::vector<double> mult(size * ldm);
     std::vector<unsigned char> skip(size * ldm);
-    linsys::ColumnPanel panel(size, ldm);
+    linsys::ColumnPanel panel(size, ldm, ldm);
     std::vector<linsys::RowRange> runs;
     std::size_t swaps[ldm];
     double sign = 1.0;

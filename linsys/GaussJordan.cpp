@@ -102,6 +102,9 @@ struct Elimination {
 constexpr std::size_t kSteps = kInversePanelSteps;
 // Below this many steps a part of a panel runs one step at a time.
 constexpr std::size_t kDirectSteps = 8;
+// Smaller arrays run their panels one step at a time: the halves' product
+// kernel calls cost more than they save there.
+constexpr std::size_t kHalvingMinOrder = 384;
 
 // A panel of steps [k0, k0 + m) on its own columns: a's columns [k0, k0 + m)
 // and the columns of b that its steps make real, m of each, row-major
@@ -118,11 +121,12 @@ struct PanelFactor {
     double* mult;  // row i's multiplier of step s at i * kSteps + s
     std::size_t* swaps;
     double* scales;
+    ColumnPanel& scratch;  // twice the widest part run one step at a time
 
     // The steps [lo, hi) of the panel, which have taken the steps before
     // them; returns the number done (fewer when a step finds no pivot).
     std::size_t Factor(std::size_t lo, std::size_t hi) {
-        if (hi - lo <= kDirectSteps) return Direct(lo, hi);
+        if (hi - lo <= kDirectSteps || e.n < kHalvingMinOrder) return Direct(lo, hi);
         const std::size_t mid = lo + (hi - lo) / 2;
         const std::size_t first = Factor(lo, mid);
         Apply(lo, first, mid, hi - mid);
@@ -147,49 +151,74 @@ struct PanelFactor {
     }
 
     // The steps [lo, hi) one at a time, on a's columns up to hi and the
-    // columns of b that they make.
+    // columns of b that they make. They run on a column-major copy of those
+    // columns, so that each step's updates are a few long runs down
+    // columns rather than short pieces of every row.
     std::size_t Direct(std::size_t lo, std::size_t hi) {
-        const std::size_t n = e.n;
+        const std::size_t n = e.n, width = hi - lo;
+        ColumnPanel& c = scratch;
+        c.Load(rows, ld, 0, n, lo, hi);
+        std::size_t done = width;
         for (std::size_t s = lo; s < hi; ++s) {
-            const std::size_t k = k0 + s;
+            const std::size_t k = k0 + s, t = s - lo;
+            double* column = c.Column(t);
             double big = 0.0;
-            const std::size_t p = FindPivotInColumn<PivotTies::Last>(rows + s, ld, k, n, big);
-            if (big == 0.0) return s - lo;
-            double* pivot = rows + k * ld;
+            const std::size_t p = FindPivotInColumn<PivotTies::Last>(column, 1, k, n, big);
+            if (big == 0.0) {
+                done = t;
+                break;
+            }
             swaps[s] = p;
             if (p != k) {
                 // The row's numbers so far, and what earlier steps recorded
                 // for it, travel with it.
-                double* other = rows + p * ld;
-                std::swap_ranges(pivot + s, pivot + hi, other + s);
-                std::swap_ranges(pivot + m + lo, pivot + m + s, other + m + lo);
-                std::swap_ranges(mult + k * kSteps, mult + k * kSteps + s, mult + p * kSteps);
+                c.Interchange(k, p, t, width + t, t, false);
+                std::swap_ranges(mult + k * kSteps, mult + k * kSteps + lo, mult + p * kSteps);
                 std::swap(e.zero[k], e.zero[p]);
                 std::swap(e.unit[k], e.unit[p]);
                 std::swap(e.own[k], e.own[p]);
             }
             e.owner[k] = e.own[k];
-            for (std::size_t i = 0; i < n; ++i) rows[i * ld + m + s] = e.zero[i];
-            pivot[m + s] = e.unit[k];
+            double* made = c.Column(width + t);
+            std::copy_n(e.zero.data(), n, made);
+            made[k] = e.unit[k];
 
-            const double d = 1.0 / pivot[s];
+            const double d = 1.0 / column[k];
             scales[s] = d;
-            for (std::size_t j = s; j < hi; ++j) pivot[j] = pivot[j] * d;
-            for (std::size_t j = m + lo; j <= m + s; ++j) pivot[j] = pivot[j] * d;
+            for (std::size_t j = t; j <= width + t; ++j) c.Column(j)[k] = c.Column(j)[k] * d;
             e.zero[k] = e.zero[k] * d;
+            // Every other row i subtracts f[i] times the pivot row, f[i]
+            // being its entry in column k before the step.
+            double* f = c.Multipliers(t);
+            std::copy_n(column, n, f);
+            for (std::size_t j = t; j <= width + t; ++j) {
+                double* target = c.Column(j);
+                const double pivot = target[k];
+                SubScaled(target, f, pivot, k);
+                SubScaled(target + k + 1, f + k + 1, pivot, n - k - 1);
+            }
             const double pivotZero = e.zero[k];
             for (std::size_t i = 0; i < n; ++i) {
                 if (i == k) continue;
-                double* row = rows + i * ld;
-                const double f = row[s];
-                mult[i * kSteps + s] = f;
-                for (std::size_t j = s; j < hi; ++j) row[j] = row[j] - f * pivot[j];
-                for (std::size_t j = m + lo; j <= m + s; ++j) row[j] = row[j] - f * pivot[j];
-                e.zero[i] = e.zero[i] - f * pivotZero;
-                if (i > k) e.unit[i] = e.unit[i] - f * pivotZero;
+                e.zero[i] = e.zero[i] - f[i] * pivotZero;
+                if (i > k) e.unit[i] = e.unit[i] - f[i] * pivotZero;
             }
         }
-        return hi - lo;
+        // The columns of b made here go back into the panel, the
+        // multipliers into mult.
+        constexpr std::size_t kTile = 8;
+        for (std::size_t i0 = 0; i0 < n; i0 += kTile) {
+            const std::size_t i1 = std::min(n, i0 + kTile);
+            for (std::size_t t = 0; t < done; ++t) {
+                const double* made = c.Column(width + t);
+                const double* f = c.Multipliers(t);
+                for (std::size_t i = i0; i < i1; ++i) {
+                    rows[i * ld + m + lo + t] = made[i];
+                    mult[i * kSteps + lo + t] = f[i];
+                }
+            }
+        }
+        return done;
     }
 };
 
@@ -199,11 +228,11 @@ struct PanelFactor {
 // the number of steps done: fewer than k1 - k0 when a step finds no
 // nonzero pivot.
 std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, double* panel, std::size_t ld,
-                        double* mult, std::size_t* swaps, double* scales) {
+                        ColumnPanel& scratch, double* mult, std::size_t* swaps, double* scales) {
     const std::size_t n = e.n, m = k1 - k0;
     double* work = e.work.get();
     for (std::size_t i = 0; i < n; ++i) std::copy(work + i * e.w + k0, work + i * e.w + k1, panel + i * ld);
-    PanelFactor factor{e, k0, m, panel, ld, mult, swaps, scales};
+    PanelFactor factor{e, k0, m, panel, ld, mult, swaps, scales, scratch};
     const std::size_t done = factor.Factor(0, m);
     for (std::size_t i = 0; i < n; ++i) std::copy_n(panel + i * ld + m, done, work + i * e.w + n + k0);
     return done;
@@ -237,6 +266,9 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
     Elimination e(a, size);
     const std::size_t ldp = PaddedStride(2 * kSteps);
     const auto panel = std::make_unique_for_overwrite<double[]>(size * ldp);
+    const std::size_t width = InversePanelSteps(size);
+    const std::size_t direct = size < kHalvingMinOrder ? width : kDirectSteps;
+    ColumnPanel scratch(size, 2 * direct, direct);
     std::vector<double> mult(size * kSteps);
     std::size_t swaps[kSteps];
     double scales[kSteps];
@@ -247,9 +279,9 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
             if (Progress(receiver, "Inverse", static_cast<int32_t>(reported), n, cancel)) return true;
         return false;
     };
-    for (std::size_t k0 = 0; k0 < size; k0 += kSteps) {
-        const std::size_t k1 = std::min(size, k0 + kSteps);
-        const std::size_t done = FactorPanel(e, k0, k1, panel.get(), ldp, mult.data(), swaps, scales);
+    for (std::size_t k0 = 0; k0 < size; k0 += width) {
+        const std::size_t k1 = std::min(size, k0 + width);
+        const std::size_t done = FactorPanel(e, k0, k1, panel.get(), ldp, scratch, mult.data(), swaps, scales);
         PanelSteps steps;
         steps.first = k0;
         steps.steps = done;

@@ -9,10 +9,15 @@
 
 namespace kestrim::linsys {
 
-// Steps per panel of the inversion. Its panels are factored in halves
-// through the product kernels, which makes a wider panel pay than in the
-// other eliminations.
+// Steps per panel of the inversion: an eighth of the order, in multiples
+// of 8, from 16 to 64. Its panels are factored in halves through the
+// product kernels, which makes wider panels pay than in the other
+// eliminations once the array is large.
 inline constexpr std::size_t kInversePanelSteps = 64;
+constexpr std::size_t InversePanelSteps(std::size_t n) {
+    const std::size_t steps = n / 64 * 8;
+    return steps < 16 ? 16 : steps > kInversePanelSteps ? kInversePanelSteps : steps;
+}
 
 // Inverts the row-major n x n array `a` by Gauss-Jordan elimination with
 // partial pivoting (largest magnitude, the last row on ties), applied in

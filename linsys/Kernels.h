@@ -236,10 +236,11 @@ inline constexpr std::size_t kPanelSteps = 48;
 // the eliminations that leave rows alone, which rows it skips.
 class ColumnPanel {
 public:
-    ColumnPanel(std::size_t rows, std::size_t columns)
+    // Room for `columns` columns and what `steps` steps record.
+    ColumnPanel(std::size_t rows, std::size_t columns, std::size_t steps)
         : ld_(PaddedStride(rows)), columns_(std::make_unique_for_overwrite<double[]>(columns * ld_)),
-          multipliers_(std::make_unique<double[]>(kPanelSteps * ld_)),
-          skips_(std::make_unique<unsigned char[]>(kPanelSteps * ld_)) {}
+          multipliers_(std::make_unique<double[]>(steps * ld_)),
+          skips_(std::make_unique<unsigned char[]>(steps * ld_)) {}
 
     double* Column(std::size_t j) { return columns_.get() + j * ld_; }
     double* Multipliers(std::size_t s) { return multipliers_.get() + s * ld_; }

@@ -151,7 +151,7 @@ MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) try {
     constexpr std::size_t ldm = linsys::kPanelSteps;
     std::vector<double> mult(size * ldm);
     std::vector<unsigned char> skip(size * ldm);
-    linsys::ColumnPanel panel(size, ldm);
+    linsys::ColumnPanel panel(size, ldm, ldm);
     std::vector<linsys::RowRange> runs;
     std::size_t swaps[ldm];
     double scales[ldm];

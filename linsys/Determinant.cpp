@@ -42,34 +42,41 @@ bool Step(double* w, std::size_t ld, std::size_t n, std::size_t k, double& sign)
     return true;
 }
 
-// Steps [k0, k1) on the panel's own columns [k0, k1): pivot search,
-// interchange, multipliers and eliminations, recording the row operations
-// for the columns right of the panel (ApplyPanel). Returns the number of
-// steps done: fewer than k1 - k0 when a column has no nonzero pivot.
+// Steps [k0, k1) on the panel's own columns [k0, k1), kept column-major in
+// `panel` (rows from k0 on): pivot search, interchange, multipliers and
+// eliminations, recording the row operations for the columns right of the
+// panel (ApplyPanel). The pivots go back to the diagonal of w. Returns the
+// number of steps done: fewer than k1 - k0 when a column has no nonzero
+// pivot.
 std::size_t FactorPanel(double* w, std::size_t ld, std::size_t n, std::size_t k0, std::size_t k1,
-                        double* mult, unsigned char* skip, std::size_t* swaps, double& sign) {
-    constexpr std::size_t ldm = linsys::kPanelSteps;
+                        linsys::ColumnPanel& panel, std::vector<linsys::RowRange>& runs, std::size_t* swaps,
+                        double& sign) {
+    const std::size_t m = k1 - k0;
+    panel.Load(w, ld, k0, n, k0, k1);
     for (std::size_t k = k0; k < k1; ++k) {
         const std::size_t s = k - k0;
+        double* column = panel.Column(s);
         double big = 0.0;
-        const std::size_t p = linsys::FindPivot<linsys::PivotTies::Last>(w, ld, n, k, big);
+        const std::size_t p = linsys::FindPivotInColumn<linsys::PivotTies::Last>(column, 1, k, n, big);
         if (big == 0.0) return s;
-        double* pivot = w + k * ld;
         swaps[s] = p;
         if (p != k) {
-            linsys::InterchangePanelRows(w, ld, k, p, k1, s, mult, skip);
+            panel.Interchange(k, p, s, m, s, true);
             sign = -sign;
         }
+        const double pivot = column[k];
+        w[k * ld + k] = pivot;
+        // Rows whose entry in column k is exactly zero are left alone.
+        double* f = panel.Multipliers(s);
+        unsigned char* skips = panel.Skips(s);
         for (std::size_t i = k + 1; i < n; ++i) {
-            double* row = w + i * ld;
-            skip[i * ldm + s] = row[k] == 0.0;
-            if (row[k] == 0.0) continue;
-            const double f = row[k] / pivot[k];
-            mult[i * ldm + s] = f;
-            linsys::SubScaled(row + k, pivot + k, f, k1 - k);
+            skips[i] = column[i] == 0.0;
+            f[i] = skips[i] ? 0.0 : column[i] / pivot;
         }
+        linsys::UnskippedRuns(skips, k + 1, n, n, runs);
+        for (std::size_t j = s; j < m; ++j) linsys::SubScaledRuns(panel.Column(j), f, panel.Column(j)[k], runs);
     }
-    return k1 - k0;
+    return m;
 }
 
 }  // namespace
@@ -92,6 +99,8 @@ double Matrix::Determinant() try {
     constexpr std::size_t ldm = linsys::kPanelSteps;
     std::vector<double> mult(size * ldm);
     std::vector<unsigned char> skip(size * ldm);
+    linsys::ColumnPanel panel(size, ldm, ldm);
+    std::vector<linsys::RowRange> runs;
     std::size_t swaps[ldm];
     double sign = 1.0;
     bool cancel = false;
@@ -105,8 +114,8 @@ double Matrix::Determinant() try {
     };
     for (std::size_t k0 = 0; k0 < size; k0 += ldm) {
         const std::size_t k1 = std::min(size, k0 + ldm);
-        const std::size_t done =
-            FactorPanel(w.data(), ld, size, k0, k1, mult.data(), skip.data(), swaps, sign);
+        const std::size_t done = FactorPanel(w.data(), ld, size, k0, k1, panel, runs, swaps, sign);
+        panel.Record(k0, size, done, mult.data(), skip.data());
         linsys::PanelSteps panel;
         panel.first = k0;
         panel.steps = done;

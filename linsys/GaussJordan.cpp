@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "linsys/Kernels.h"
 
@@ -9,9 +10,10 @@ namespace kestrim::linsys {
 
 namespace {
 
-// The work array is the augmented row-major system [a | b], 2n wide. A row
-// operation of step k touches a's columns k..n-1 and all of b, which are
-// the contiguous range [k, 2n) of the row.
+// The step-by-step elimination, used to find the step of a fault, works on
+// the augmented row-major system [a | b], 2n wide, b starting as the
+// identity. A row operation of step k touches a's columns k..n-1 and all of
+// b, the contiguous range [k, 2n) of the row.
 std::size_t Stride(std::size_t n) { return PaddedStride(2 * n); }
 
 void LoadAugmented(std::vector<double>& aug, const std::vector<double>& a, std::size_t n) {
@@ -62,53 +64,214 @@ bool Step(double* aug, std::size_t n, std::size_t k) {
     return true;
 }
 
-// One panel of steps [k0, k1) of the blocked elimination: each step's
-// pivot search, interchange, normalisation and eliminations run at once on
-// the panel's own columns [k0, k1); the rest of every row, columns
-// [k1, 2n), takes the panel's row operations afterwards, all together
-// (ApplyPanel), each element still in the order of the steps. Returns the
-// number of steps done: fewer than k1 - k0 when a step finds no pivot.
-std::size_t FactorPanel(double* aug, std::size_t n, std::size_t k0, std::size_t k1,
-                        std::vector<double>& mult, std::size_t* swaps, double* scales) {
-    const std::size_t w = Stride(n);
-    const std::size_t ldm = kPanelSteps;
-    for (std::size_t k = k0; k < k1; ++k) {
-        const std::size_t s = k - k0;
-        double big = 0.0;
-        const std::size_t p = linsys::FindPivot<linsys::PivotTies::Last>(aug, w, n, k, big);
-        if (big == 0.0) return s;
-        double* pivot = aug + k * w;
-        swaps[s] = p;
-        if (p != k) {
-            std::swap_ranges(pivot + k, pivot + k1, aug + p * w + k);
-            // The multipliers recorded so far travel with their rows.
-            std::swap_ranges(&mult[k * ldm], &mult[k * ldm] + s, &mult[p * ldm]);
-        }
-        const double d = 1.0 / pivot[k];
-        scales[s] = d;
-        Scale(pivot + k, d, k1 - k);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i == k) continue;
-            double* row = aug + i * w;
-            const double f = row[k];
-            mult[i * ldm + s] = f;
-            SubScaled(row + k, pivot + k, f, k1 - k);
-        }
+// The blocked elimination keeps only the columns of b that hold more than
+// the identity's zeros and ones. Column c of b stays a unit column until
+// the row holding its one becomes a pivot row; until then every row holds
+// the same value in all such columns except its own (the one of the
+// identity, wherever the interchanges took it), because every step gives
+// them the same operations with the same operands. So a row carries two
+// numbers for them: `zero`, the value of those columns, and `unit`, the
+// value of its own column (0.0 and 1.0 at the start, and so they stay
+// unless a non-finite number meets them; the operations are still done on
+// them, one per row and step, so that they carry the same bits and raise
+// the same flags as the columns they stand for).
+//
+// The column that step k's pivot row owns becomes a real column then,
+// holding `unit` in the pivot row and `zero` in every other row, and takes
+// the step's operations like the others. It is kept in position n + k of
+// the work array, so the columns that step k touches are [k, n + k]: a's
+// columns k..n-1 and b's columns in the order their steps made them.
+// `owner[k]` is the column of b that position n + k holds.
+struct Elimination {
+    std::size_t n = 0;
+    std::size_t w = 0;  // row stride of the work array
+    std::unique_ptr<double[]> work;
+    std::vector<double> zero, unit;
+    std::vector<std::size_t> own;    // the column of b whose one row i holds
+    std::vector<std::size_t> owner;  // the column of b at position n + k
+
+    Elimination(const std::vector<double>& a, std::size_t size)
+        : n(size), w(PaddedStride(2 * size)), work(std::make_unique_for_overwrite<double[]>(size * w)),
+          zero(size, 0.0), unit(size, 1.0), own(size), owner(size) {
+        // Only a's columns are read before they are written.
+        for (std::size_t i = 0; i < n; ++i) std::copy_n(&a[i * n], n, &work[i * w]);
+        for (std::size_t i = 0; i < n; ++i) own[i] = i;
     }
-    return k1 - k0;
+};
+
+constexpr std::size_t kSteps = kInversePanelSteps;
+// Below this many steps a part of a panel runs one step at a time.
+constexpr std::size_t kDirectSteps = 8;
+// Smaller arrays run their panels one step at a time: the halves' product
+// kernel calls cost more than they save there.
+constexpr std::size_t kHalvingMinOrder = 384;
+
+// A panel of steps [k0, k0 + m) on its own columns: a's columns [k0, k0 + m)
+// and the columns of b that its steps make real, m of each, row-major
+// (a's, then b's), for every row of the work array. Parts of the panel
+// are factored in halves: the first half's steps reach the second half's
+// columns of a at once (ApplyPanel), and the second half's steps reach the
+// columns of b that the first half made; every element still takes its
+// operations in the order of the steps.
+struct PanelFactor {
+    Elimination& e;
+    std::size_t k0, m;
+    double* rows;  // the panel
+    std::size_t ld;
+    double* mult;  // row i's multiplier of step s at i * kSteps + s
+    std::size_t* swaps;
+    double* scales;
+    ColumnPanel& scratch;  // twice the widest part run one step at a time
+
+    // The steps [lo, hi) of the panel, which have taken the steps before
+    // them; returns the number done (fewer when a step finds no pivot).
+    std::size_t Factor(std::size_t lo, std::size_t hi) {
+        if (hi - lo <= kDirectSteps || e.n < kHalvingMinOrder) return Direct(lo, hi);
+        const std::size_t mid = lo + (hi - lo) / 2;
+        const std::size_t first = Factor(lo, mid);
+        Apply(lo, first, mid, hi - mid);
+        if (first < mid - lo) return first;
+        const std::size_t second = Factor(mid, hi);
+        Apply(mid, second, m + lo, mid - lo);
+        return first + second;
+    }
+
+    // Steps [s0, s0 + count) applied to the panel's columns [c0, c0 + width).
+    void Apply(std::size_t s0, std::size_t count, std::size_t c0, std::size_t width) {
+        PanelSteps steps;
+        steps.first = k0 + s0;
+        steps.steps = count;
+        steps.swaps = swaps + s0;
+        steps.scales = scales + s0;
+        steps.mult = mult + s0;
+        steps.ldm = kSteps;
+        steps.pivotRowsTakeLaterSteps = true;
+        const RowRange others[] = {{0, k0 + s0}, {k0 + s0 + count, e.n}};
+        ApplyPanel(rows + c0, ld, width, steps, others, 2);
+    }
+
+    // The steps [lo, hi) one at a time, on a's columns up to hi and the
+    // columns of b that they make. They run on a column-major copy of those
+    // columns, so that each step's updates are a few long runs down
+    // columns rather than short pieces of every row.
+    std::size_t Direct(std::size_t lo, std::size_t hi) {
+        const std::size_t n = e.n, width = hi - lo;
+        ColumnPanel& c = scratch;
+        c.Load(rows, ld, 0, n, lo, hi);
+        std::size_t done = width;
+        for (std::size_t s = lo; s < hi; ++s) {
+            const std::size_t k = k0 + s, t = s - lo;
+            double* column = c.Column(t);
+            double big = 0.0;
+            const std::size_t p = FindPivotInColumn<PivotTies::Last>(column, 1, k, n, big);
+            if (big == 0.0) {
+                done = t;
+                break;
+            }
+            swaps[s] = p;
+            if (p != k) {
+                // The row's numbers so far, and what earlier steps recorded
+                // for it, travel with it.
+                c.Interchange(k, p, t, width + t, t, false);
+                std::swap_ranges(mult + k * kSteps, mult + k * kSteps + lo, mult + p * kSteps);
+                std::swap(e.zero[k], e.zero[p]);
+                std::swap(e.unit[k], e.unit[p]);
+                std::swap(e.own[k], e.own[p]);
+            }
+            e.owner[k] = e.own[k];
+            double* made = c.Column(width + t);
+            std::copy_n(e.zero.data(), n, made);
+            made[k] = e.unit[k];
+
+            const double d = 1.0 / column[k];
+            scales[s] = d;
+            for (std::size_t j = t; j <= width + t; ++j) c.Column(j)[k] = c.Column(j)[k] * d;
+            e.zero[k] = e.zero[k] * d;
+            // Every other row i subtracts f[i] times the pivot row, f[i]
+            // being its entry in column k before the step.
+            double* f = c.Multipliers(t);
+            std::copy_n(column, n, f);
+            for (std::size_t j = t; j <= width + t; ++j) {
+                double* target = c.Column(j);
+                const double pivot = target[k];
+                SubScaled(target, f, pivot, k);
+                SubScaled(target + k + 1, f + k + 1, pivot, n - k - 1);
+            }
+            const double pivotZero = e.zero[k];
+            for (std::size_t i = 0; i < n; ++i) {
+                if (i == k) continue;
+                e.zero[i] = e.zero[i] - f[i] * pivotZero;
+                if (i > k) e.unit[i] = e.unit[i] - f[i] * pivotZero;
+            }
+        }
+        // The columns of b made here go back into the panel, the
+        // multipliers into mult.
+        constexpr std::size_t kTile = 8;
+        for (std::size_t i0 = 0; i0 < n; i0 += kTile) {
+            const std::size_t i1 = std::min(n, i0 + kTile);
+            for (std::size_t t = 0; t < done; ++t) {
+                const double* made = c.Column(width + t);
+                const double* f = c.Multipliers(t);
+                for (std::size_t i = i0; i < i1; ++i) {
+                    rows[i * ld + m + lo + t] = made[i];
+                    mult[i * kSteps + lo + t] = f[i];
+                }
+            }
+        }
+        return done;
+    }
+};
+
+// Steps [k0, k1) on the panel's own columns; the row operations are
+// recorded for the rest of the work array (ApplyPanel), and the columns of
+// b that they made move to positions n + k0 .. of the work array. Returns
+// the number of steps done: fewer than k1 - k0 when a step finds no
+// nonzero pivot.
+std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, double* panel, std::size_t ld,
+                        ColumnPanel& scratch, double* mult, std::size_t* swaps, double* scales) {
+    const std::size_t n = e.n, m = k1 - k0;
+    double* work = e.work.get();
+    for (std::size_t i = 0; i < n; ++i) std::copy(work + i * e.w + k0, work + i * e.w + k1, panel + i * ld);
+    PanelFactor factor{e, k0, m, panel, ld, mult, swaps, scales, scratch};
+    const std::size_t done = factor.Factor(0, m);
+    for (std::size_t i = 0; i < n; ++i) std::copy_n(panel + i * ld + m, done, work + i * e.w + n + k0);
+    return done;
+}
+
+// The inverse as a zero-based column-major array: column owner[k] is the
+// work array's column n + k.
+DoubleArray InverseOf(const Elimination& e) {
+    const std::size_t n = e.n;
+    const auto last = static_cast<int32_t>(n) - 1;
+    DoubleArray out = DoubleArray::Create2D(last, last);
+    double* dst = out.Data();
+    const double* src = e.work.get() + n;
+    constexpr std::size_t kTile = 8;  // as in RowMajorCopy
+    for (std::size_t i0 = 0; i0 < n; i0 += kTile)
+        for (std::size_t k0 = 0; k0 < n; k0 += kTile) {
+            const std::size_t i1 = std::min(n, i0 + kTile), k1 = std::min(n, k0 + kTile);
+            for (std::size_t k = k0; k < k1; ++k) {
+                double* column = dst + e.owner[k] * n;
+                for (std::size_t i = i0; i < i1; ++i) column[i] = src[i * e.w + k];
+            }
+        }
+    return out;
 }
 
 }  // namespace
 
-void GaussJordanInvert(Matrix& receiver, std::vector<double>& a, int32_t n, bool& failed,
-                       bool& cancel) {
+DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, int32_t n, bool& failed,
+                              bool& cancel) {
     const auto size = static_cast<std::size_t>(n);
-    const std::size_t w = Stride(size);
-    std::vector<double> aug;
-    LoadAugmented(aug, a, size);
-    std::vector<double> mult(size * kPanelSteps);
-    std::size_t swaps[kPanelSteps];
-    double scales[kPanelSteps];
+    Elimination e(a, size);
+    const std::size_t ldp = PaddedStride(2 * kSteps);
+    const auto panel = std::make_unique_for_overwrite<double[]>(size * ldp);
+    const std::size_t width = InversePanelSteps(size);
+    const std::size_t direct = size < kHalvingMinOrder ? width : kDirectSteps;
+    ColumnPanel scratch(size, 2 * direct, direct);
+    std::vector<double> mult(size * kSteps);
+    std::size_t swaps[kSteps];
+    double scales[kSteps];
     std::size_t reported = 0;  // steps whose progress event is done
     // Events for the steps up to `end`; true when a handler cancelled.
     auto report = [&](std::size_t end) {
@@ -116,40 +279,43 @@ void GaussJordanInvert(Matrix& receiver, std::vector<double>& a, int32_t n, bool
             if (Progress(receiver, "Inverse", static_cast<int32_t>(reported), n, cancel)) return true;
         return false;
     };
-    for (std::size_t k0 = 0; k0 < size; k0 += kPanelSteps) {
-        const std::size_t k1 = std::min(size, k0 + kPanelSteps);
-        const std::size_t done = FactorPanel(aug.data(), size, k0, k1, mult, swaps, scales);
-        PanelSteps panel;
-        panel.first = k0;
-        panel.steps = done;
-        panel.swaps = swaps;
-        panel.scales = scales;
-        panel.mult = mult.data();
-        panel.ldm = kPanelSteps;
-        panel.pivotRowsTakeLaterSteps = true;
+    for (std::size_t k0 = 0; k0 < size; k0 += width) {
+        const std::size_t k1 = std::min(size, k0 + width);
+        const std::size_t done = FactorPanel(e, k0, k1, panel.get(), ldp, scratch, mult.data(), swaps, scales);
+        PanelSteps steps;
+        steps.first = k0;
+        steps.steps = done;
+        steps.swaps = swaps;
+        steps.scales = scales;
+        steps.mult = mult.data();
+        steps.ldm = kSteps;
+        steps.pivotRowsTakeLaterSteps = true;
         const RowRange others[] = {{0, k0}, {k0 + done, size}};
-        ApplyPanel(aug.data() + k1, w, 2 * size - k1, panel, others, 2);
+        // The rest of every row: a's columns right of the panel and b's
+        // columns made by the earlier panels, [k1, n + k0).
+        ApplyPanel(e.work.get() + k1, e.w, size + k0 - k1, steps, others, 2);
         if (fp::HasFault()) {
             // The flags cover the whole panel: the step-by-step elimination
             // finds the first faulting step, whose error follows the events
             // of the steps before it.
             const int flags = std::fetestexcept(fp::kFaultFlags);
+            std::vector<double> aug;
             LoadAugmented(aug, a, size);
             const std::size_t s = FindFaultingStep(
                 aug, size, [size](std::vector<double>& x, std::size_t k) { Step<false>(x.data(), size, k); });
-            if (report(s)) return;
+            if (report(s)) return {};
             Step<true>(aug.data(), size, s);
             RaiseRecordedFault(flags);
         }
         if (done < k1 - k0) {
-            if (report(k0 + done)) return;
+            if (report(k0 + done)) return {};
             failed = true;
-            return;
+            return {};
         }
-        if (report(k1)) return;
+        if (report(k1)) return {};
     }
     failed = false;
-    for (std::size_t i = 0; i < size; ++i) std::copy_n(&aug[i * w + size], size, &a[i * size]);
+    return InverseOf(e);
 }
 
 }  // namespace kestrim::linsys

@@ -18,13 +18,12 @@ MatrixPtr Matrix::Inverse() try {
 
     bool failed = false;
     bool cancel = false;
-    linsys::GaussJordanInvert(*this, a, n, failed, cancel);
+    DoubleArray inverse = linsys::GaussJordanInvert(*this, a, n, failed, cancel);
     if (cancel) return nullptr;
     if (failed) RaiseMatrixError(6, kSource, "Matrix can not be inverted.", 1108);
 
     auto result = Matrix::New();
-    MatrixAccess::SetData(*result, linsys::ColumnMajorCopy(a.data(), static_cast<std::size_t>(n),
-                                                           static_cast<std::size_t>(n)));
+    MatrixAccess::SetData(*result, std::move(inverse));
     linsys::Finish(*this, "Inverse");
     return result;
 } catch (...) {

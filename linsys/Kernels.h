@@ -9,10 +9,12 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -27,21 +29,51 @@ namespace kestrim::linsys {
 enum class PivotTies { Last, First };
 
 // The pivot search of the partial-pivoting eliminations: the row p in
-// [k, n) whose entry in column k (rows `ld` apart in `a`) has the largest
-// magnitude, k when none is larger than 0. `big` receives that magnitude;
-// a NaN never wins (the comparisons are quiet and false for it).
+// [first, n) whose entry in `column` (rows `ld` apart, row 0 at column[0])
+// has the largest magnitude, `first` when none is larger than 0. `big`
+// receives that magnitude; a NaN never wins (the comparisons are quiet and
+// false for it).
+template <PivotTies kTies>
+std::size_t FindPivotInColumn(const double* column, std::size_t ld, std::size_t first, std::size_t n,
+                              double& big) {
+    // The winner of the scan in row order is the largest magnitude (a NaN
+    // never wins) at its last row (kTies Last) or its first. The largest is
+    // found with independent running maxima, which give the same value in
+    // any order, and its row by a second scan from the deciding end. The
+    // magnitudes are compared as integers, which order alike, so that no
+    // comparison can raise a flag (vector maxima signal on NaNs).
+    constexpr std::uint64_t kInfinity = 0x7ff0000000000000u;
+    auto magnitude = [column, ld](std::size_t i) {
+        return std::bit_cast<std::uint64_t>(column[i * ld]) & ~(std::uint64_t{1} << 63);
+    };
+    constexpr std::size_t kLanes = 4;
+    std::uint64_t lane[kLanes] = {0, 0, 0, 0};
+    std::size_t i = first;
+    for (; i + kLanes <= n; i += kLanes)
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const std::uint64_t v = magnitude(i + l);
+            lane[l] = v <= kInfinity && v > lane[l] ? v : lane[l];
+        }
+    for (; i < n; ++i) {
+        const std::uint64_t v = magnitude(i);
+        lane[0] = v <= kInfinity && v > lane[0] ? v : lane[0];
+    }
+    const std::uint64_t largest = std::max(std::max(lane[0], lane[1]), std::max(lane[2], lane[3]));
+    big = std::bit_cast<double>(largest);
+    if constexpr (kTies == PivotTies::Last) {
+        // With big == 0 the scan ends at the last row that is not a NaN.
+        for (std::size_t r = n; r > first; --r)
+            if (magnitude(r - 1) == largest) return r - 1;
+    } else if (largest != 0) {
+        for (std::size_t r = first; r < n; ++r)
+            if (magnitude(r) == largest) return r;
+    }
+    return first;
+}
+// The same for column k of the row-major array a, from row k on.
 template <PivotTies kTies>
 std::size_t FindPivot(const double* a, std::size_t ld, std::size_t n, std::size_t k, double& big) {
-    std::size_t p = k;
-    for (std::size_t i = k; i < n; ++i) {
-        const double v = std::fabs(a[i * ld + k]);
-        const bool wins = kTies == PivotTies::Last ? std::isgreaterequal(v, big) : std::isgreater(v, big);
-        if (wins) {
-            p = i;
-            big = v;
-        }
-    }
-    return p;
+    return FindPivotInColumn<kTies>(a + k, ld, k, n, big);
 }
 
 // The kernels use 256-bit instructions where the CPU has them. Passing
@@ -107,11 +139,6 @@ private:
     std::vector<double> rows_;
     bool kept_ = false;
 };
-// A zero-based n x n DoubleArray (column-major) holding the row-major
-// array `rows`, whose rows are `width` apart and start at column `offset`.
-DoubleArray ColumnMajorCopy(const double* rows, std::size_t n, std::size_t width,
-                            std::size_t offset = 0);
-
 // Raises OnProgress for step `step` of `n` when the object's events are on
 // at this moment. Returns true when a handler asked to cancel. The caller
 // has verified that no fault is pending.
@@ -200,17 +227,53 @@ void ApplyPanel(double* t, std::size_t ld, std::size_t width, const PanelSteps& 
                 const RowRange* others, std::size_t nothers);
 
 // Steps per panel of the blocked eliminations.
-inline constexpr std::size_t kPanelSteps = 64;
+inline constexpr std::size_t kPanelSteps = 48;
 
-// Step s of a panel starting at row k interchanges rows k and p of the
-// row-major array a (rows ld apart) in the panel's columns [k, k1), and
-// what the panel's earlier steps recorded for the two rows travels with
-// them (their multipliers and skip marks, kPanelSteps apart).
-inline void InterchangePanelRows(double* a, std::size_t ld, std::size_t k, std::size_t p, std::size_t k1,
-                                 std::size_t s, double* mult, unsigned char* skip) {
-    std::swap_ranges(a + k * ld + k, a + k * ld + k1, a + p * ld + k);
-    std::swap_ranges(mult + k * kPanelSteps, mult + k * kPanelSteps + s, mult + p * kPanelSteps);
-    std::swap_ranges(skip + k * kPanelSteps, skip + k * kPanelSteps + s, skip + p * kPanelSteps);
+// The own columns of a panel of elimination steps, kept column-major
+// (columns `ld` apart, indexed by the rows of the work array), so that the
+// pivot search and every step's updates run down contiguous columns, with
+// what each step records: its multipliers (column s for step s) and, for
+// the eliminations that leave rows alone, which rows it skips.
+class ColumnPanel {
+public:
+    // Room for `columns` columns and what `steps` steps record.
+    ColumnPanel(std::size_t rows, std::size_t columns, std::size_t steps)
+        : ld_(PaddedStride(rows)), columns_(std::make_unique_for_overwrite<double[]>(columns * ld_)),
+          multipliers_(std::make_unique<double[]>(steps * ld_)),
+          skips_(std::make_unique<unsigned char[]>(steps * ld_)) {}
+
+    double* Column(std::size_t j) { return columns_.get() + j * ld_; }
+    double* Multipliers(std::size_t s) { return multipliers_.get() + s * ld_; }
+    unsigned char* Skips(std::size_t s) { return skips_.get() + s * ld_; }
+
+    // Columns [c0, c1) of the rows [r0, r1) of the row-major array a (rows
+    // lda apart) into the panel's columns 0, 1, ...
+    void Load(const double* a, std::size_t lda, std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1);
+    // Interchanges rows k and p in the panel's columns [c0, c1) and in what
+    // the steps before s recorded.
+    void Interchange(std::size_t k, std::size_t p, std::size_t c0, std::size_t c1, std::size_t s,
+                     bool withSkips);
+    // What steps [0, steps) recorded for the rows [r0, r1), row-major as
+    // PanelSteps takes it: row i's entry of step s at i * kPanelSteps + s.
+    void Record(std::size_t r0, std::size_t r1, std::size_t steps, double* mult, unsigned char* skip);
+
+private:
+    std::size_t ld_;
+    std::unique_ptr<double[]> columns_;
+    std::unique_ptr<double[]> multipliers_;
+    std::unique_ptr<unsigned char[]> skips_;
+};
+
+// The runs of consecutive rows in [r0, r1), other than `except`, that
+// `skips` does not mark: each is one contiguous stretch of every column's
+// update.
+void UnskippedRuns(const unsigned char* skips, std::size_t r0, std::size_t r1, std::size_t except,
+                   std::vector<RowRange>& runs);
+
+// column[i] = column[i] - f[i] * pivot for the rows of `runs`, the IEEE
+// product f[i] * pivot being the same as pivot * f[i].
+inline void SubScaledRuns(double* column, const double* f, double pivot, const std::vector<RowRange>& runs) {
+    for (const RowRange& r : runs) SubScaled(column + r.begin, f + r.begin, pivot, r.end - r.begin);
 }
 
 }  // namespace kestrim::linsys

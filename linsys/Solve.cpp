@@ -22,18 +22,16 @@ MatrixPtr Matrix::Solve(MatrixPtr RightHandTerms) try {
 
     bool failed = false;
     bool cancel = false;
-    linsys::GaussJordanInvert(*this, a, n, failed, cancel);
+    DoubleArray inverse = linsys::GaussJordanInvert(*this, a, n, failed, cancel);
     if (cancel) return nullptr;
     if (failed) RaiseMatrixError(10, kSource, "System of equations can not be solved.", 1117);
 
     MatrixPtr result;
     {
         // The temporary inverse has no handlers, so its own events reach nobody.
-        auto inverse = Matrix::New();
-        MatrixAccess::SetData(*inverse,
-                              linsys::ColumnMajorCopy(a.data(), static_cast<std::size_t>(n),
-                                                      static_cast<std::size_t>(n)));
-        result = inverse->Times(RightHandTerms);
+        auto temporary = Matrix::New();
+        MatrixAccess::SetData(*temporary, std::move(inverse));
+        result = temporary->Times(RightHandTerms);
     }
     linsys::Finish(*this, "Solve");
     return result;

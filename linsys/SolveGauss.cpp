@@ -52,35 +52,39 @@ bool Step(double* aug, std::size_t n, std::size_t k) {
     return true;
 }
 
-// Steps [k0, k1) on the panel's own columns [k0, k1), recording the row
-// operations for the columns right of the panel (ApplyPanel). Returns the
-// number of steps done: fewer than k1 - k0 when a column has no nonzero
-// pivot.
-std::size_t FactorPanel(double* aug, std::size_t n, std::size_t k0, std::size_t k1, double* mult,
-                        unsigned char* skip, std::size_t* swaps, double* scales) {
-    const std::size_t w = n + 1;
-    constexpr std::size_t ldm = linsys::kPanelSteps;
+// Steps [k0, k1) on the panel's own columns [k0, k1), kept column-major in
+// `panel`, recording the row operations for the columns right of the panel
+// (ApplyPanel). Returns the number of steps done: fewer than k1 - k0 when a
+// column has no nonzero pivot.
+std::size_t FactorPanel(const double* aug, std::size_t n, std::size_t k0, std::size_t k1,
+                        linsys::ColumnPanel& panel, std::vector<linsys::RowRange>& runs, std::size_t* swaps,
+                        double* scales) {
+    const std::size_t m = k1 - k0;
+    panel.Load(aug, n + 1, 0, n, k0, k1);
     for (std::size_t k = k0; k < k1; ++k) {
         const std::size_t s = k - k0;
+        double* column = panel.Column(s);
         double big = 0.0;
-        const std::size_t p = linsys::FindPivot<linsys::PivotTies::First>(aug, w, n, k, big);
+        const std::size_t p = linsys::FindPivotInColumn<linsys::PivotTies::First>(column, 1, k, n, big);
         if (big == 0.0) return s;
-        double* pivot = aug + k * w;
         swaps[s] = p;
-        if (p != k) linsys::InterchangePanelRows(aug, w, k, p, k1, s, mult, skip);
-        const double d = 1.0 / pivot[k];
+        if (p != k) panel.Interchange(k, p, s, m, s, true);
+        // The pivot element itself is not rewritten, nor is column k elsewhere.
+        const double d = 1.0 / column[k];
         scales[s] = d;
-        linsys::Scale(pivot + k + 1, d, k1 - k - 1);
+        for (std::size_t j = s + 1; j < m; ++j) panel.Column(j)[k] = panel.Column(j)[k] * d;
+        // Rows whose entry in column k is exactly zero are left alone.
+        double* f = panel.Multipliers(s);
+        unsigned char* skips = panel.Skips(s);
         for (std::size_t i = 0; i < n; ++i) {
-            if (i == k) continue;
-            double* row = aug + i * w;
-            const double f = row[k];
-            skip[i * ldm + s] = f == 0.0;
-            mult[i * ldm + s] = f;
-            if (f != 0.0) linsys::SubScaled(row + k + 1, pivot + k + 1, f, k1 - k - 1);
+            f[i] = column[i];
+            skips[i] = f[i] == 0.0;
         }
+        linsys::UnskippedRuns(skips, 0, n, k, runs);
+        for (std::size_t j = s + 1; j < m; ++j)
+            linsys::SubScaledRuns(panel.Column(j), f, panel.Column(j)[k], runs);
     }
-    return k1 - k0;
+    return m;
 }
 
 // The right-hand side's array has no entry to read. The first step reads
@@ -133,11 +137,7 @@ MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) try {
     // The right-hand side is our own copy already; the receiver is read again
     // only when a replay needs it before any event.
     linsys::InitialState initial([this, &r, readable, size, w] {
-        std::vector<double> rows(size * w);
-        const double* src = Elements.Data();
-        const std::size_t ld = Elements.Stride();
-        for (std::size_t j = 0; j < size; ++j)
-            for (std::size_t i = 0; i < size; ++i) rows[i * w + j] = src[j * ld + i];
+        std::vector<double> rows = linsys::RowMajorCopy(Elements, size, w);  // right-hand side 0.0
         if (readable)
             for (std::size_t i = 0; i < size; ++i) rows[i * w + size] = r.At(i, 0);
         return rows;
@@ -151,6 +151,8 @@ MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) try {
     constexpr std::size_t ldm = linsys::kPanelSteps;
     std::vector<double> mult(size * ldm);
     std::vector<unsigned char> skip(size * ldm);
+    linsys::ColumnPanel panel(size, ldm, ldm);
+    std::vector<linsys::RowRange> runs;
     std::size_t swaps[ldm];
     double scales[ldm];
     bool cancel = false;
@@ -164,8 +166,8 @@ MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) try {
     };
     for (std::size_t k0 = 0; k0 < size; k0 += ldm) {
         const std::size_t k1 = std::min(size, k0 + ldm);
-        const std::size_t done =
-            FactorPanel(aug.data(), size, k0, k1, mult.data(), skip.data(), swaps, scales);
+        const std::size_t done = FactorPanel(aug.data(), size, k0, k1, panel, runs, swaps, scales);
+        panel.Record(0, size, done, mult.data(), skip.data());
         linsys::PanelSteps panel;
         panel.first = k0;
         panel.steps = done;

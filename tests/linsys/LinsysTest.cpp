@@ -1,3 +1,4 @@
+#include "linsys/GaussJordan.h"
 #include "linsys/Kernels.h"
 #include "linsys/Oracles.h"
 #include "support/ProductKernels.h"
@@ -281,47 +282,52 @@ TEST(BitIdentityTest, AllEliminationsMatchTheScalarVersions) {
     EXPECT_TRUE(SameRows(LuRows(nanColumn6), LuRowsOf(*nanLu)));
 }
 
-// A fault deep in the second panel, and a cancel there: the same events,
+// A fault deep in a later panel, and a cancel there: the same events,
 // the same error or result, at every thread count and with every kernel.
+// The faulting column lies right of the panel (its steps are applied
+// there all at once) or within it (they run one at a time).
 TEST(BitIdentityTest, FaultsAndCancelsHappenAtTheSameStepOnEveryThread) {
-    const int n = 160, step = 100;
-    std::mt19937_64 gen(5);
-    std::uniform_real_distribution<double> dist(-1.0, 1.0);
-    Rows src = FillRows(n, n, [&] { return dist(gen) / n; });
-    for (int i = 0; i < n; ++i) src[i][i] += 1.0;
-    // Step 100 subtracts 0.5 * 1.7e308 from -1.7e308 in row 120.
-    src[120][step] = 0.5;
-    src[step][150] = 1.7e308;
-    src[120][150] = -1.7e308;
-    struct Outcome {
-        std::vector<RecordedEvent> events;
-        int32_t error = 0;
-        Rows result;
-        bool operator==(const Outcome&) const = default;
-    };
-    auto run = [&](const NamedOp& op, int cancelAt) {
-        Outcome o;
-        const MatrixPtr a = MakeMatrix(src);
-        auto rec = Record(a);
-        rec->onProgress = [cancelAt](int index, bool& cancel) { cancel = index == cancelAt; };
-        try {
-            o.result = op.run(a);
-        } catch (const Error& e) {
-            o.error = e.Number();
-        }
-        o.events = rec->events;
-        return o;
-    };
-    for (const NamedOp* op : kOps) {
-        for (int cancelAt : {-1, 70}) {
-            const Outcome one = run(*op, cancelAt);
-            if (op != &kLu && op != &kChol) {  // these four meet the overflow at the step itself
-                EXPECT_EQ(one.events.size(), cancelAt < 0 ? size_t{step} : size_t{71}) << op->progress;
-                EXPECT_EQ(one.error, cancelAt < 0 ? static_cast<int32_t>(RuntimeError::Overflow) : 0);
+    for (const int faultColumn : {150, 110}) {
+        SCOPED_TRACE(faultColumn);
+        const int n = 400, step = 100;  // the inversion factors its panels in halves
+        std::mt19937_64 gen(5);
+        std::uniform_real_distribution<double> dist(-1.0, 1.0);
+        Rows src = FillRows(n, n, [&] { return dist(gen) / n; });
+        for (int i = 0; i < n; ++i) src[i][i] += 1.0;
+        // Step 100 subtracts 0.5 * 1.7e308 from -1.7e308 in row 120.
+        src[120][step] = 0.5;
+        src[step][faultColumn] = 1.7e308;
+        src[120][faultColumn] = -1.7e308;
+        struct Outcome {
+            std::vector<RecordedEvent> events;
+            int32_t error = 0;
+            Rows result;
+            bool operator==(const Outcome&) const = default;
+        };
+        auto run = [&](const NamedOp& op, int cancelAt) {
+            Outcome o;
+            const MatrixPtr a = MakeMatrix(src);
+            auto rec = Record(a);
+            rec->onProgress = [cancelAt](int index, bool& cancel) { cancel = index == cancelAt; };
+            try {
+                o.result = op.run(a);
+            } catch (const Error& e) {
+                o.error = e.Number();
             }
-            ForEachThreadCountAndProductKernel([&](int threads, int kx) {
-                EXPECT_TRUE(run(*op, cancelAt) == one) << op->progress << " " << threads << " " << kx;
-            });
+            o.events = rec->events;
+            return o;
+        };
+        for (const NamedOp* op : kOps) {
+            for (int cancelAt : {-1, 70}) {
+                const Outcome one = run(*op, cancelAt);
+                if (op != &kLu && op != &kChol) {  // these four meet the overflow at the step itself
+                    EXPECT_EQ(one.events.size(), cancelAt < 0 ? size_t{step} : size_t{71}) << op->progress;
+                    EXPECT_EQ(one.error, cancelAt < 0 ? static_cast<int32_t>(RuntimeError::Overflow) : 0);
+                }
+                ForEachThreadCountAndProductKernel([&](int threads, int kx) {
+                    EXPECT_TRUE(run(*op, cancelAt) == one) << op->progress << " " << threads << " " << kx;
+                });
+            }
         }
     }
 }
@@ -406,6 +412,33 @@ TEST(BitIdentityTest, CholeskyFaultsComeAtTheirColumn) {
         }
     }
     linsys::UseBaselineKernels(false);
+}
+
+// A zero column inside a panel (within the first half of the inversion's
+// panel, which is factored in halves): the eliminations stop at that step,
+// after the events of the steps before it, at every thread count.
+TEST(BitIdentityTest, NoPivotInsideAPanel) {
+    const int n = 400, column = 70;  // the inversion factors its panels in halves
+    std::mt19937_64 gen(8);
+    Rows src = oracle::RandomRows(n, n, gen);
+    for (auto& row : src) row[column] = 0.0;
+    ForEachThreadCountAndProductKernel([&](int threads, int kx) {
+        SCOPED_TRACE(::testing::Message() << "threads=" << threads << " kernel=" << kx);
+        for (const NamedOp* op : {&kDet, &kInv, &kSol, &kGauss}) {
+            const MatrixPtr a = MakeMatrix(src);
+            auto rec = Record(a);
+            Rows result;
+            int32_t error = 0;
+            try {
+                result = op->run(a);
+            } catch (const Error& e) {
+                error = e.Number();
+            }
+            EXPECT_EQ(rec->events.size(), size_t{column}) << op->progress;
+            if (op == &kDet) EXPECT_EQ(result, (Rows{{0}}));
+            else EXPECT_EQ(error, MatrixErrorNumber(op == &kInv ? 6 : 10)) << op->progress;
+        }
+    });
 }
 
 TEST(LinsysOutputs, LuAndCholeskyFillTheCallersObjects) {
@@ -581,6 +614,93 @@ TEST(EdgeClasses, CholeskyMeetsAHandlersChanges) {
             EXPECT_EQ(rec->events.size(), 5u);  // columns 0 to 4; column 5 meets the pair
         }
     }
+}
+
+// The pivot search against the plain scan in row order, on columns with
+// ties, signed zeros, infinities and NaNs at every position and length
+// (the search keeps several running maxima), without raising a flag.
+TEST(BitIdentityTest, PivotSearchMatchesTheScanInRowOrder) {
+    const double kNan = NAN;
+    const std::vector<double> values{0.0, -0.0, 1.0, -1.0, 2.0, -2.0, kInf, -kInf, kNan, 1e-310};
+    std::mt19937_64 gen(3);
+    std::uniform_int_distribution<size_t> pick(0, values.size() - 1);
+    auto scan = [](const std::vector<double>& c, size_t first, bool last, double& big) {
+        size_t p = first;
+        big = 0;
+        for (size_t i = first; i < c.size(); ++i) {
+            const double v = std::fabs(c[i]);
+            if (last ? std::isgreaterequal(v, big) : std::isgreater(v, big)) p = i, big = v;
+        }
+        return p;
+    };
+    for (size_t n = 1; n <= 12; ++n) {
+        for (int trial = 0; trial < 200; ++trial) {
+            std::vector<double> column(n);
+            for (double& v : column) v = values[pick(gen)];
+            if (trial % 3 == 0) std::fill(column.begin(), column.end(), kNan);
+            for (size_t first = 0; first < n; ++first) {
+                double bigLast = -1, bigFirst = -1, wantLast = 0, wantFirst = 0;
+                std::feclearexcept(FE_ALL_EXCEPT);
+                using linsys::PivotTies;
+                const size_t last = linsys::FindPivotInColumn<PivotTies::Last>(column.data(), 1, first, n, bigLast);
+                const size_t firstTie =
+                    linsys::FindPivotInColumn<PivotTies::First>(column.data(), 1, first, n, bigFirst);
+                EXPECT_EQ(std::fetestexcept(FE_INVALID), 0);
+                EXPECT_EQ(last, scan(column, first, true, wantLast)) << n << " " << first;
+                EXPECT_EQ(firstTie, scan(column, first, false, wantFirst)) << n << " " << first;
+                EXPECT_TRUE(SameBits(bigLast, wantLast));
+                EXPECT_TRUE(SameBits(bigFirst, wantFirst));
+            }
+        }
+    }
+}
+
+// Mostly zero matrices with both signs: the identity's columns that the
+// inversion has not reached yet carry signed zeros (0 times a negative
+// reciprocal is -0.0); a quiet NaN in an early column raises no fault and
+// leaves no pivot for the last column; Determinant and SolveGauss leave
+// many rows alone at each step. Sizes around the panel width; every
+// thread count and kernel.
+TEST(BitIdentityTest, SparseMatricesKeepTheSignsOfZerosAndTheSkippedRows) {
+    std::mt19937_64 gen(11);
+    std::uniform_int_distribution<int> entry(-3, 3), percent(0, 99);
+    int negativeZeros = 0;
+    std::vector<int> sizes{2, 3, 520};  // 520: the inversion's widest panels, and a part of one
+    for (const std::size_t steps : {linsys::kPanelSteps, linsys::InversePanelSteps(130)}) {
+        const int panel = static_cast<int>(steps);
+        sizes.insert(sizes.end(), {panel - 1, panel, panel + 1, 2 * panel - 1, 2 * panel, 2 * panel + 1});
+    }
+    for (int n : sizes) {
+        for (int variant = 0; variant < (n > 300 ? 1 : 3); ++variant) {
+            Rows src = FillRows(n, n, [&] { return percent(gen) < 80 ? 0.0 : entry(gen); });
+            for (int i = 0; i < n; ++i)
+                if (src[i][i] == 0) src[i][i] = percent(gen) < 50 ? -1.0 : 1.0;
+            if (variant == 1) src[n / 2][0] = -0.0;
+            if (variant == 2) src[n - 1][1] = NAN;
+            const Rows b = FillRows(n, 1, [&] { return static_cast<double>(entry(gen)); });
+            const auto inv = oracle::GaussJordan(src);
+            const auto x = oracle::SolveGauss(src, b);
+            const double det = oracle::Determinant(src);
+            if (inv)
+                for (const auto& row : *inv)
+                    for (double v : row) negativeZeros += v == 0 && std::signbit(v);
+            ForEachThreadCountAndProductKernel([&](int threads, int kx) {
+                SCOPED_TRACE(::testing::Message() << "n=" << n << " variant=" << variant
+                                                  << " threads=" << threads << " kernel=" << kx);
+                if (std::isfinite(det)) EXPECT_TRUE(SameBits(MakeMatrix(src)->Determinant(), det));
+                else EXPECT_RUNTIME_ERROR(MakeMatrix(src)->Determinant(), RuntimeError::Overflow);  // the product
+                if (x) EXPECT_TRUE(SameRows(Gauss(src, b), *x));
+                else EXPECT_MATRIX_ERROR(MakeMatrix(src)->SolveGauss(MakeMatrix(b)), 10, 1118);
+                if (!inv) {
+                    EXPECT_MATRIX_ERROR(MakeMatrix(src)->Inverse(), 6, 1108);
+                    return;
+                }
+                EXPECT_TRUE(SameRows(Inv(src), *inv));
+                EXPECT_TRUE(SameRows(Sol(src, b), Multiply(*inv, b)));
+            });
+        }
+    }
+    EXPECT_GT(negativeZeros, 0);  // the cases do reach signed zeros
 }
 
 // Done comes after every output is written and before the result is

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 
+#include "core/DoubleArrayAccess.h"
 #include "linsys/Kernels.h"
 
 namespace kestrim::linsys {
@@ -85,14 +86,15 @@ bool Step(double* aug, std::size_t n, std::size_t k) {
 struct Elimination {
     std::size_t n = 0;
     std::size_t w = 0;  // row stride of the work array
-    std::unique_ptr<double[]> work;
+    DoubleArray storage;  // kept for reuse by the next call (see Work)
+    double* work;
     std::vector<double> zero, unit;
     std::vector<std::size_t> own;    // the column of b whose one row i holds
     std::vector<std::size_t> owner;  // the column of b at position n + k
 
     Elimination(const std::vector<double>& a, std::size_t size)
-        : n(size), w(PaddedStride(2 * size)), work(std::make_unique_for_overwrite<double[]>(size * w)),
-          zero(size, 0.0), unit(size, 1.0), own(size), owner(size) {
+        : n(size), w(PaddedStride(2 * size)), storage(detail::DoubleArrayAccess::Work(size * w)),
+          work(storage.Data()), zero(size, 0.0), unit(size, 1.0), own(size), owner(size) {
         // Only a's columns are read before they are written.
         for (std::size_t i = 0; i < n; ++i) std::copy_n(&a[i * n], n, &work[i * w]);
         for (std::size_t i = 0; i < n; ++i) own[i] = i;
@@ -230,7 +232,7 @@ struct PanelFactor {
 std::size_t FactorPanel(Elimination& e, std::size_t k0, std::size_t k1, double* panel, std::size_t ld,
                         ColumnPanel& scratch, double* mult, std::size_t* swaps, double* scales) {
     const std::size_t n = e.n, m = k1 - k0;
-    double* work = e.work.get();
+    double* work = e.work;
     for (std::size_t i = 0; i < n; ++i) std::copy(work + i * e.w + k0, work + i * e.w + k1, panel + i * ld);
     PanelFactor factor{e, k0, m, panel, ld, mult, swaps, scales, scratch};
     const std::size_t done = factor.Factor(0, m);
@@ -245,7 +247,7 @@ DoubleArray InverseOf(const Elimination& e) {
     const auto last = static_cast<int32_t>(n) - 1;
     DoubleArray out = DoubleArray::Create2D(last, last);
     double* dst = out.Data();
-    const double* src = e.work.get() + n;
+    const double* src = e.work + n;
     constexpr std::size_t kTile = 8;  // as in RowMajorCopy
     for (std::size_t i0 = 0; i0 < n; i0 += kTile)
         for (std::size_t k0 = 0; k0 < n; k0 += kTile) {
@@ -265,7 +267,7 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
     const auto size = static_cast<std::size_t>(n);
     Elimination e(a, size);
     const std::size_t ldp = PaddedStride(2 * kSteps);
-    const auto panel = std::make_unique_for_overwrite<double[]>(size * ldp);
+    DoubleArray panel = detail::DoubleArrayAccess::Work(size * ldp);
     const std::size_t width = InversePanelSteps(size);
     const std::size_t direct = size < kHalvingMinOrder ? width : kDirectSteps;
     ColumnPanel scratch(size, 2 * direct, direct);
@@ -281,7 +283,7 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
     };
     for (std::size_t k0 = 0; k0 < size; k0 += width) {
         const std::size_t k1 = std::min(size, k0 + width);
-        const std::size_t done = FactorPanel(e, k0, k1, panel.get(), ldp, scratch, mult.data(), swaps, scales);
+        const std::size_t done = FactorPanel(e, k0, k1, panel.Data(), ldp, scratch, mult.data(), swaps, scales);
         PanelSteps steps;
         steps.first = k0;
         steps.steps = done;
@@ -293,7 +295,7 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
         const RowRange others[] = {{0, k0}, {k0 + done, size}};
         // The rest of every row: a's columns right of the panel and b's
         // columns made by the earlier panels, [k1, n + k0).
-        ApplyPanel(e.work.get() + k1, e.w, size + k0 - k1, steps, others, 2);
+        ApplyPanel(e.work + k1, e.w, size + k0 - k1, steps, others, 2);
         if (fp::HasFault()) {
             // The flags cover the whole panel: the step-by-step elimination
             // finds the first faulting step, whose error follows the events

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "core/DoubleArrayAccess.h"
 #include "host/runtime/Parallel.h"
 
 namespace kestrim::linsys {
@@ -37,8 +38,9 @@ void SubProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, c
     const auto rows = static_cast<int32_t>(m), width = static_cast<int32_t>(cols),
                n = static_cast<int32_t>(depth);
     // Work arrays are written before they are read: no zero fill.
-    const auto packed = std::make_unique_for_overwrite<double[]>(m * depth);
-    kernel.packB(a, lda, n, rows, packed.get());
+    DoubleArray packedStorage = detail::DoubleArrayAccess::Work(m * depth);
+    double* const packed = packedStorage.Data();
+    kernel.packB(a, lda, n, rows, packed);
     // Threads take contiguous ranges of the columns, in whole groups of a
     // multiple of every kernel's tile height.
     constexpr int32_t kGroup = 24;
@@ -48,7 +50,7 @@ void SubProducts(double* c, std::size_t ldc, const double* a, std::size_t lda, c
         double* buffer = detail::ThreadScratch(kernel.workSize);
         const auto begin = static_cast<int32_t>(g0 * kGroup);
         const auto end = static_cast<int32_t>(std::min<int64_t>(width, g1 * kGroup));
-        kernel.subtractRows(b, ldb, begin, end, n, packed.get(), rows, c, ldc, buffer);
+        kernel.subtractRows(b, ldb, begin, end, n, packed, rows, c, ldc, buffer);
     });
 }
 
@@ -166,22 +168,23 @@ void ApplyPanel(double* t, std::size_t ld, std::size_t width, const PanelSteps& 
     // The pivot rows as they stood at their own steps: row first + s after
     // the earlier steps' subtractions, times its scale. Written before read.
     const std::size_t ldp = PaddedStride(width);
-    const auto pivots = std::make_unique_for_overwrite<double[]>(steps * ldp);
+    DoubleArray pivotStorage = detail::DoubleArrayAccess::Work(steps * ldp);
+    double* const pivotData = pivotStorage.Data();
     ForColumnGroups(width, static_cast<double>(steps * width), [&](std::size_t j0, std::size_t j1) {
         for (std::size_t s = 0; s < steps; ++s) {
             const std::size_t row = first + s;
             if (panel.swaps[s] != row)
                 std::swap_ranges(t + row * ld + j0, t + row * ld + j1, t + panel.swaps[s] * ld + j0);
-            std::copy(t + row * ld + j0, t + row * ld + j1, pivots.get() + s * ldp + j0);
+            std::copy(t + row * ld + j0, t + row * ld + j1, pivotData + s * ldp + j0);
         }
     });
-    const PivotRows rows{panel, pivots.get(), ldp, width};
+    const PivotRows rows{panel, pivotData, ldp, width};
     rows.Form(0, steps);
     // The pivot rows' own results: as formed, then (Gauss-Jordan) the later
     // steps' subtractions.
     ForColumnGroups(width, static_cast<double>(steps * width), [&](std::size_t j0, std::size_t j1) {
         for (std::size_t s = 0; s < steps; ++s)
-            std::copy(pivots.get() + s * ldp + j0, pivots.get() + s * ldp + j1, t + (first + s) * ld + j0);
+            std::copy(pivotData + s * ldp + j0, pivotData + s * ldp + j1, t + (first + s) * ld + j0);
     });
     if (panel.pivotRowsTakeLaterSteps) rows.TakeLaterSteps(t, ld, 0, steps);
     // Every other row takes all the steps' subtractions, in order: runs of
@@ -189,7 +192,7 @@ void ApplyPanel(double* t, std::size_t ld, std::size_t width, const PanelSteps& 
     // step at a time.
     auto block = [&](std::size_t begin, std::size_t end) {
         if (end > begin)
-            SubProducts(t + begin * ld, ld, panel.mult + begin * ldm, ldm, pivots.get(), ldp,
+            SubProducts(t + begin * ld, ld, panel.mult + begin * ldm, ldm, pivotData, ldp,
                         end - begin, width, steps);
     };
     for (std::size_t r = 0; r < nothers; ++r) {
@@ -201,7 +204,7 @@ void ApplyPanel(double* t, std::size_t ld, std::size_t width, const PanelSteps& 
             double* row = t + i * ld;
             const double* fs = panel.mult + i * ldm;
             for (std::size_t e = 0; e < steps; ++e)
-                if (!Skips(panel, i, e)) SubScaled(row, pivots.get() + e * ldp, fs[e], width);
+                if (!Skips(panel, i, e)) SubScaled(row, pivotData + e * ldp, fs[e], width);
         }
         block(runStart, others[r].end);
     }

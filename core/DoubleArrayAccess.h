@@ -24,6 +24,29 @@ struct DoubleArrayAccess {
     // heap would hand out again and again, as it gives such blocks back to
     // the system). Raises the out-of-memory error.
     static DoubleArray Work(std::size_t count) { return DoubleArray::CreateWork(count); }
+
+    // Raw storage of `count` doubles, elements unspecified, on the same terms
+    // as ForOverwrite2D (a large one may be a kept storage); given back with
+    // ReleaseWork(p, count). Raises the out-of-memory error.
+    static double* AllocateWork(std::size_t count) { return DoubleArray::AllocateForOverwrite(count).release(); }
+    static void ReleaseWork(double* p, std::size_t count) noexcept { DoubleArray::ReleaseForOverwrite(p, count); }
+};
+
+// An allocator for the private work vectors of the operations: large ones
+// come from the kept storages as the work arrays above do, so an operation
+// called in a loop does not pay for fresh pages at every call.
+template <class T>
+struct WorkAllocator {
+    static_assert(sizeof(T) == sizeof(double) && alignof(T) <= alignof(double));
+    using value_type = T;
+    WorkAllocator() noexcept = default;
+    template <class U>
+    WorkAllocator(const WorkAllocator<U>&) noexcept {}
+    T* allocate(std::size_t count) { return reinterpret_cast<T*>(DoubleArrayAccess::AllocateWork(count)); }
+    void deallocate(T* p, std::size_t count) noexcept {
+        DoubleArrayAccess::ReleaseWork(reinterpret_cast<double*>(p), count);
+    }
+    friend bool operator==(const WorkAllocator&, const WorkAllocator&) noexcept { return true; }
 };
 
 }  // namespace kestrim::detail

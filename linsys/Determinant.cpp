@@ -90,14 +90,14 @@ double Matrix::Determinant() try {
     const auto size = static_cast<std::size_t>(n);
     const std::size_t ld = linsys::PaddedStride(size);
     linsys::InitialState initial([this, size, ld] { return linsys::RowMajorCopy(Elements, size, ld); });
-    std::vector<double> w = initial.Get();
+    linsys::WorkVector w = initial.Get();
 
     // Blocked right-looking elimination: a panel of steps is done on its own
     // columns, then the columns right of it take the panel's row operations
     // all at once, each element still in the order of the steps. The flags
     // and the events of a panel's steps are dealt with after the panel.
     constexpr std::size_t ldm = linsys::kPanelSteps;
-    std::vector<double> mult(size * ldm);
+    linsys::WorkVector mult(size * ldm);
     std::vector<unsigned char> skip(size * ldm);
     linsys::ColumnPanel panel(size, ldm, ldm);
     std::vector<linsys::RowRange> runs;
@@ -130,7 +130,7 @@ double Matrix::Determinant() try {
             // after the events of the steps before it.
             const int flags = std::fetestexcept(fp::kFaultFlags);
             w = initial.Get();
-            const std::size_t s = linsys::FindFaultingStep(w, size, [&](std::vector<double>& x, std::size_t k) {
+            const std::size_t s = linsys::FindFaultingStep(w, size, [&](linsys::WorkVector& x, std::size_t k) {
                 double ignored = 1.0;
                 Step<false>(x.data(), ld, size, k, ignored);
             });

@@ -17,7 +17,7 @@ namespace {
 // b, the contiguous range [k, 2n) of the row.
 std::size_t Stride(std::size_t n) { return PaddedStride(2 * n); }
 
-void LoadAugmented(std::vector<double>& aug, const std::vector<double>& a, std::size_t n) {
+void LoadAugmented(WorkVector& aug, const WorkVector& a, std::size_t n) {
     const std::size_t w = Stride(n);
     aug.assign(n * w, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
@@ -88,11 +88,11 @@ struct Elimination {
     std::size_t w = 0;  // row stride of the work array
     DoubleArray storage;  // kept for reuse by the next call (see Work)
     double* work;
-    std::vector<double> zero, unit;
+    WorkVector zero, unit;
     std::vector<std::size_t> own;    // the column of b whose one row i holds
     std::vector<std::size_t> owner;  // the column of b at position n + k
 
-    Elimination(const std::vector<double>& a, std::size_t size)
+    Elimination(const WorkVector& a, std::size_t size)
         : n(size), w(PaddedStride(2 * size)), storage(detail::DoubleArrayAccess::Work(size * w)),
           work(storage.Data()), zero(size, 0.0), unit(size, 1.0), own(size), owner(size) {
         // Only a's columns are read before they are written.
@@ -262,7 +262,7 @@ DoubleArray InverseOf(const Elimination& e) {
 
 }  // namespace
 
-DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, int32_t n, bool& failed,
+DoubleArray GaussJordanInvert(Matrix& receiver, const WorkVector& a, int32_t n, bool& failed,
                               bool& cancel) {
     const auto size = static_cast<std::size_t>(n);
     Elimination e(a, size);
@@ -271,7 +271,7 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
     const std::size_t width = InversePanelSteps(size);
     const std::size_t direct = size < kHalvingMinOrder ? width : kDirectSteps;
     ColumnPanel scratch(size, 2 * direct, direct);
-    std::vector<double> mult(size * kSteps);
+    WorkVector mult(size * kSteps);
     std::size_t swaps[kSteps];
     double scales[kSteps];
     std::size_t reported = 0;  // steps whose progress event is done
@@ -301,10 +301,10 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, in
             // finds the first faulting step, whose error follows the events
             // of the steps before it.
             const int flags = std::fetestexcept(fp::kFaultFlags);
-            std::vector<double> aug;
+            WorkVector aug;
             LoadAugmented(aug, a, size);
             const std::size_t s = FindFaultingStep(
-                aug, size, [size](std::vector<double>& x, std::size_t k) { Step<false>(x.data(), size, k); });
+                aug, size, [size](WorkVector& x, std::size_t k) { Step<false>(x.data(), size, k); });
             if (report(s)) return {};
             Step<true>(aug.data(), size, s);
             RaiseRecordedFault(flags);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kestrim/Matrix.h"
+#include "linsys/Kernels.h"
 
 namespace kestrim::linsys {
 
@@ -28,7 +29,7 @@ constexpr std::size_t InversePanelSteps(std::size_t n) {
 // OnProgress "Inverse" on `receiver` after every column while its events
 // are on; `cancel` is the flag handed to the handlers, and the routine
 // returns at once when it is set.
-DoubleArray GaussJordanInvert(Matrix& receiver, const std::vector<double>& a, int32_t n, bool& failed,
+DoubleArray GaussJordanInvert(Matrix& receiver, const WorkVector& a, int32_t n, bool& failed,
                               bool& cancel);
 
 }  // namespace kestrim::linsys

@@ -14,7 +14,7 @@ MatrixPtr Matrix::Inverse() try {
         RaiseMatrixError(5, kSource, "This operation is possible only for a square Matrix.", 1108);
     RequireStorage();
     const int32_t n = LastRow + 1;
-    std::vector<double> a = linsys::RowMajorCopy(Elements, static_cast<std::size_t>(n));
+    linsys::WorkVector a = linsys::RowMajorCopy(Elements, static_cast<std::size_t>(n));
 
     bool failed = false;
     bool cancel = false;

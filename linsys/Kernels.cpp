@@ -257,8 +257,8 @@ void UnskippedRuns(const unsigned char* skips, std::size_t r0, std::size_t r1, s
     if (r1 > begin) runs.push_back({begin, r1});
 }
 
-std::vector<double> RowMajorCopy(const DoubleArray& source, std::size_t n, std::size_t ld) {
-    std::vector<double> rows(n * ld);
+WorkVector RowMajorCopy(const DoubleArray& source, std::size_t n, std::size_t ld) {
+    WorkVector rows(n * ld);
     const double* src = source.Data();
     const std::size_t stride = source.Stride();
     // Blocked transpose keeps both sides cache-resident. Tiles of 8 x 8: with

@@ -18,11 +18,15 @@
 #include <utility>
 #include <vector>
 
+#include "core/DoubleArrayAccess.h"
 #include "core/MatrixAccess.h"
 #include "decomp/Kernels.h"
 #include "ops/ProductKernel.h"
 
 namespace kestrim::linsys {
+
+// The operations' private work vectors (see detail::WorkAllocator).
+using WorkVector = std::vector<double, detail::WorkAllocator<double>>;
 
 // Which row wins when two entries have the same magnitude: each elimination
 // has its own rule.
@@ -114,8 +118,8 @@ inline std::size_t PaddedStride(std::size_t width) noexcept {
 
 // A row-major n x n copy of a column-major array, rows `ld` apart (ld >= n;
 // padding is zero).
-std::vector<double> RowMajorCopy(const DoubleArray& source, std::size_t n, std::size_t ld);
-inline std::vector<double> RowMajorCopy(const DoubleArray& source, std::size_t n) {
+WorkVector RowMajorCopy(const DoubleArray& source, std::size_t n, std::size_t ld);
+inline WorkVector RowMajorCopy(const DoubleArray& source, std::size_t n) {
     return RowMajorCopy(source, n, n);
 }
 
@@ -125,18 +129,18 @@ inline std::vector<double> RowMajorCopy(const DoubleArray& source, std::size_t n
 // from the receiver on demand.
 class InitialState {
 public:
-    explicit InitialState(std::function<std::vector<double>()> build) : build_(std::move(build)) {}
+    explicit InitialState(std::function<WorkVector()> build) : build_(std::move(build)) {}
     void Keep() {
         if (!kept_) {
             rows_ = build_();
             kept_ = true;
         }
     }
-    std::vector<double> Get() const { return kept_ ? rows_ : build_(); }
+    WorkVector Get() const { return kept_ ? rows_ : build_(); }
 
 private:
-    std::function<std::vector<double>()> build_;
-    std::vector<double> rows_;
+    std::function<WorkVector()> build_;
+    WorkVector rows_;
     bool kept_ = false;
 };
 // Raises OnProgress for step `step` of `n` when the object's events are on
@@ -178,9 +182,9 @@ inline void Checked() { fp::TestStep(); }
 // step. Returns `steps` when none did. For the blocked eliminations, whose
 // flags cover several steps at once.
 template <class Step>
-std::size_t FindFaultingStep(std::vector<double>& w, std::size_t steps, Step&& step) {
+std::size_t FindFaultingStep(WorkVector& w, std::size_t steps, Step&& step) {
     fp::ClearFlags();
-    std::vector<double> before;
+    WorkVector before;
     for (std::size_t s = 0; s < steps; ++s) {
         before = w;
         step(w, s);

@@ -95,8 +95,8 @@ double LargestMagnitude(const double* row, std::size_t n) {
 }
 
 // Row scaling from the rows' largest magnitudes: 1 / big, rows in order.
-std::vector<double> ScalesFrom(const std::vector<double>& big) {
-    std::vector<double> scale(big.size());
+linsys::WorkVector ScalesFrom(const linsys::WorkVector& big) {
+    linsys::WorkVector scale(big.size());
     for (std::size_t i = 0; i < big.size(); ++i) {
         if (big[i] == 0.0)
             RaiseMatrixError(13, kSource, "Decomposition is not possible for a singular matrix.",
@@ -108,8 +108,8 @@ std::vector<double> ScalesFrom(const std::vector<double>& big) {
 }
 
 // Row scaling of a row-major array.
-std::vector<double> RowScales(const std::vector<double>& a, std::size_t ld, std::size_t n) {
-    std::vector<double> big(n);
+linsys::WorkVector RowScales(const linsys::WorkVector& a, std::size_t ld, std::size_t n) {
+    linsys::WorkVector big(n);
     for (std::size_t i = 0; i < n; ++i) big[i] = LargestMagnitude(&a[i * ld], n);
     return ScalesFrom(big);
 }
@@ -118,9 +118,9 @@ std::vector<double> RowScales(const std::vector<double>& a, std::size_t ld, std:
 // `dst` (columns `ld` apart) and returns the row scaling, taken on the way:
 // the largest magnitude of a row does not depend on the order its elements
 // are examined in, so each column is scanned whole as it is copied.
-std::vector<double> CopyWithRowScales(const double* src, std::size_t stride, double* dst,
+linsys::WorkVector CopyWithRowScales(const double* src, std::size_t stride, double* dst,
                                       std::size_t ld, std::size_t n) {
-    std::vector<double> big(n, 0.0);
+    linsys::WorkVector big(n, 0.0);
     double* b = big.data();
     for (std::size_t j = 0; j < n; ++j) {
         const double* from = src + j * stride;
@@ -150,7 +150,7 @@ enum class Outcome { Completed, Cancelled };
 // with the weighted pivot search. With kChecked every stored result is
 // tested at once.
 template <bool kChecked>
-void CroutSums(double* a, std::size_t n, std::size_t j, const std::vector<double>& scale,
+void CroutSums(double* a, std::size_t n, std::size_t j, const linsys::WorkVector& scale,
                std::size_t& imax) {
     for (std::size_t i = 0; i < j; ++i) {
         double sum = a[i * n + j];
@@ -196,12 +196,12 @@ void SwapRows(double* a, std::size_t ld, std::size_t n, std::size_t r1, std::siz
 // The column-ordered formulation from the start. Columns before `first`
 // were already reported to the caller: they are recomputed without
 // writing the permutation outputs or raising events again.
-Outcome CroutFrom(Matrix& receiver, std::vector<double>& a, const linsys::InitialState& initial,
+Outcome CroutFrom(Matrix& receiver, linsys::WorkVector& a, const linsys::InitialState& initial,
                   std::size_t n, std::size_t first, PermOutputs& out, bool& cancel) {
     fp::ClearFlags();
     a = initial.Get();
-    std::vector<double> scale = RowScales(a, n, n);
-    std::vector<double> saved(n);
+    linsys::WorkVector scale = RowScales(a, n, n);
+    linsys::WorkVector saved(n);
     std::size_t imax = 0;
     for (std::size_t j = 0; j < n; ++j) {
         for (std::size_t i = 0; i < n; ++i) saved[i] = a[i * n + j];
@@ -370,7 +370,7 @@ void SolveUnitLower(const Columns& w, std::size_t k0, std::size_t depth, double*
         return;
     }
     // The multipliers l(k0 + i, k0 + k), k < i, row by row.
-    std::vector<double> l(depth * depth);
+    linsys::WorkVector l(depth * depth);
     for (std::size_t k = 0; k < depth; ++k) {
         const double* col = w.Col(k0 + k) + k0;
         for (std::size_t i = k + 1; i < depth; ++i) l[i * depth + k] = col[i];
@@ -424,21 +424,21 @@ void UpdateRight(const Columns& w, const std::size_t* pivots, std::size_t k0, st
 
 // The blocked elimination's state and its column steps.
 struct Elimination {
-    Elimination(Matrix& m, const Columns& cols, const PanelBuffers& work, std::vector<double>& scales,
+    Elimination(Matrix& m, const Columns& cols, const PanelBuffers& work, linsys::WorkVector& scales,
                 std::size_t* steps, PermOutputs& outputs, linsys::InitialState& start)
         : receiver(m), w(cols), buffers(work), scale(scales), pivots(steps), out(outputs), initial(start) {}
 
     Matrix& receiver;
     const Columns& w;
     const PanelBuffers& buffers;
-    std::vector<double>& scale;
+    linsys::WorkVector& scale;
     std::size_t* pivots;  // step k exchanged rows k and pivots[k]
     PermOutputs& out;
     linsys::InitialState& initial;
     bool cancel = false;
     bool replayed = false;  // the column-ordered formulation took over
     Outcome outcome = Outcome::Completed;
-    std::vector<double> crout;  // that formulation's array
+    linsys::WorkVector crout;  // that formulation's array
     std::size_t imax = 0;  // kept across columns, as the pivot search only moves it on a hit
     std::size_t next = 0;  // the column being factored
 
@@ -541,7 +541,7 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
         workData = work.Data();
     }
     const Columns w{workData, ld, size};
-    std::vector<double> scale;
+    linsys::WorkVector scale;
     if (Elements.HasStorage())
         scale = CopyWithRowScales(Elements.Data(), Elements.Stride(), w.a, ld, size);
     linsys::InitialState initial([this, size] { return linsys::RowMajorCopy(Elements, size); });
@@ -565,7 +565,7 @@ void Matrix::LU(MatrixPtr* l, MatrixPtr* U, Variant* PermIndex, int32_t* PermSig
     }
     const Outcome outcome = e.outcome;
     const bool replayed = e.replayed;
-    const std::vector<double>& crout = e.crout;
+    const linsys::WorkVector& crout = e.crout;
     if (outcome == Outcome::Cancelled) return;
 
     if (replayed) {

@@ -18,7 +18,7 @@ MatrixPtr Matrix::Solve(MatrixPtr RightHandTerms) try {
     if (RightHandTerms->Rows() != n || RightHandTerms->Cols() != 1)
         RaiseMatrixError(11, kSource, "Right hand side matrix is not sized correctly.", 1117);
     RequireStorage();
-    std::vector<double> a = linsys::RowMajorCopy(Elements, static_cast<std::size_t>(n));
+    linsys::WorkVector a = linsys::RowMajorCopy(Elements, static_cast<std::size_t>(n));
 
     bool failed = false;
     bool cancel = false;

@@ -90,7 +90,7 @@ std::size_t FactorPanel(const double* aug, std::size_t n, std::size_t k0, std::s
 // The right-hand side's array has no entry to read. The first step reads
 // it after its pivot search and, when the pivot row stays, after that row's
 // products; those keep their own errors, then the read fails.
-[[noreturn]] void RaiseUnreadableRightHandSide(const std::vector<double>& aug, std::size_t n) {
+[[noreturn]] void RaiseUnreadableRightHandSide(const linsys::WorkVector& aug, std::size_t n) {
     const std::size_t w = n + 1;
     double big = 0.0;
     std::size_t p = 0;
@@ -137,19 +137,19 @@ MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) try {
     // The right-hand side is our own copy already; the receiver is read again
     // only when a replay needs it before any event.
     linsys::InitialState initial([this, &r, readable, size, w] {
-        std::vector<double> rows = linsys::RowMajorCopy(Elements, size, w);  // right-hand side 0.0
+        linsys::WorkVector rows = linsys::RowMajorCopy(Elements, size, w);  // right-hand side 0.0
         if (readable)
             for (std::size_t i = 0; i < size; ++i) rows[i * w + size] = r.At(i, 0);
         return rows;
     });
-    std::vector<double> aug = initial.Get();
+    linsys::WorkVector aug = initial.Get();
     if (!readable) RaiseUnreadableRightHandSide(aug, size);
 
     // Blocked as the inversion is: a panel of steps on its own columns, then
     // the columns right of it (the right-hand side included) take the
     // panel's row operations at once; flags and events after each panel.
     constexpr std::size_t ldm = linsys::kPanelSteps;
-    std::vector<double> mult(size * ldm);
+    linsys::WorkVector mult(size * ldm);
     std::vector<unsigned char> skip(size * ldm);
     linsys::ColumnPanel panel(size, ldm, ldm);
     std::vector<linsys::RowRange> runs;
@@ -183,7 +183,7 @@ MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) try {
             const int flags = std::fetestexcept(fp::kFaultFlags);
             aug = initial.Get();
             const std::size_t s = linsys::FindFaultingStep(
-                aug, size, [size](std::vector<double>& x, std::size_t k) { Step<false>(x.data(), size, k); });
+                aug, size, [size](linsys::WorkVector& x, std::size_t k) { Step<false>(x.data(), size, k); });
             if (report(s)) return nullptr;
             Step<true>(aug.data(), size, s);
             linsys::RaiseRecordedFault(flags);

@@ -71,7 +71,7 @@ double* MapLargeArray(std::size_t bytes) noexcept {
 // no clearing of fresh pages, which for such arrays costs as much as a good
 // part of the arithmetic. A few at most, and never more than kRecycledBytes
 // together; zero-filled arrays always take fresh mappings.
-constexpr std::size_t kRecycledSlots = 4;
+constexpr std::size_t kRecycledSlots = 8;
 constexpr std::size_t kRecycledBytes = std::size_t{64} << 20;
 
 struct Recycled {
@@ -127,6 +127,19 @@ bool IsLarge(std::size_t count) noexcept {
            count <= std::numeric_limits<std::size_t>::max() / sizeof(double);
 }
 
+// Arrays written whole get storage of their own, and so a place among the
+// kept storages, from this size on: below it the heap keeps released
+// blocks. Above it the heap maps each block on its own, or gives the top
+// of its area back to the system when it is freed, depending on what it
+// has handed out before, so the same operation in a loop could pay for
+// fresh pages at every call (three times the arithmetic of LU at n = 256).
+constexpr std::size_t kRecyclableBytes = std::size_t{256} << 10;
+
+bool IsRecyclable(std::size_t count) noexcept {
+    return count >= kRecyclableBytes / sizeof(double) &&
+           count <= std::numeric_limits<std::size_t>::max() / sizeof(double);
+}
+
 double* MapOrRetry(std::size_t bytes) noexcept {
     if (double* p = MapLargeArray(bytes)) return p;
     ReleaseRecycled();
@@ -164,7 +177,7 @@ std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateZeroed(
 
 std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateForOverwrite(std::size_t count) {
 #if KESTRIM_MAP_LARGE_ARRAYS
-    if (IsLarge(count)) {
+    if (IsRecyclable(count)) {
         const std::size_t bytes = count * sizeof(double);
         double* p = TakeRecycled(bytes);
         if (p == nullptr) p = MapOrRetry(bytes);
@@ -177,6 +190,18 @@ std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateForOver
     void* p = std::malloc(count == 0 ? sizeof(double) : count * sizeof(double));
     if (p == nullptr) RaiseRuntimeError(RuntimeError::OutOfMemory);
     return std::unique_ptr<double[], FreeDeleter>(static_cast<double*>(p));
+}
+
+void DoubleArray::ReleaseForOverwrite(double* p, std::size_t count) noexcept {
+#if KESTRIM_MAP_LARGE_ARRAYS
+    // The same rule as AllocateForOverwrite, so the same deleter.
+    if (IsRecyclable(count)) {
+        FreeDeleter{count * sizeof(double)}(p);
+        return;
+    }
+#endif
+    static_cast<void>(count);
+    FreeDeleter{}(p);
 }
 
 DoubleArray DoubleArray::Create(const std::vector<std::pair<int32_t, int32_t>>& bounds) {

@@ -78,6 +78,9 @@ private:
     static std::unique_ptr<double[], FreeDeleter> AllocateZeroed(std::size_t count);
     // Storage whose elements are unspecified (see detail::DoubleArrayAccess).
     static std::unique_ptr<double[], FreeDeleter> AllocateForOverwrite(std::size_t count);
+    // Gives back storage of `count` doubles from AllocateForOverwrite whose
+    // owner released it (work vectors, see detail::WorkAllocator).
+    static void ReleaseForOverwrite(double* p, std::size_t count) noexcept;
     static DoubleArray Create(const std::vector<std::pair<int32_t, int32_t>>& bounds, bool zeroed);
     static DoubleArray CreateWork(std::size_t count);
     std::size_t Offset(const std::vector<int32_t>& indices) const;

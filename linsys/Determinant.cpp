@@ -116,15 +116,10 @@ double Matrix::Determinant() try {
         const std::size_t k1 = std::min(size, k0 + ldm);
         const std::size_t done = FactorPanel(w.data(), ld, size, k0, k1, panel, runs, swaps, sign);
         panel.Record(k0, size, done, mult.data(), skip.data());
-        linsys::PanelSteps panel;
-        panel.first = k0;
-        panel.steps = done;
-        panel.swaps = swaps;
-        panel.mult = mult.data();
-        panel.ldm = ldm;
-        panel.skip = skip.data();
+        const linsys::PanelSteps steps{
+            .first = k0, .steps = done, .swaps = swaps, .mult = mult.data(), .ldm = ldm, .skip = skip.data()};
         const linsys::RowRange below[] = {{k0 + done, size}};
-        linsys::ApplyPanel(w.data() + k1, ld, size - k1, panel, below, 1);
+        linsys::ApplyPanel(w.data() + k1, ld, size - k1, steps, below, 1);
         if (fp::HasFault()) {
             // The first faulting step, found step by step, raises its error
             // after the events of the steps before it.

@@ -140,14 +140,8 @@ struct PanelFactor {
 
     // Steps [s0, s0 + count) applied to the panel's columns [c0, c0 + width).
     void Apply(std::size_t s0, std::size_t count, std::size_t c0, std::size_t width) {
-        PanelSteps steps;
-        steps.first = k0 + s0;
-        steps.steps = count;
-        steps.swaps = swaps + s0;
-        steps.scales = scales + s0;
-        steps.mult = mult + s0;
-        steps.ldm = kSteps;
-        steps.pivotRowsTakeLaterSteps = true;
+        const PanelSteps steps{.first = k0 + s0, .steps = count, .swaps = swaps + s0, .scales = scales + s0,
+                               .mult = mult + s0, .ldm = kSteps, .pivotRowsTakeLaterSteps = true};
         const RowRange others[] = {{0, k0 + s0}, {k0 + s0 + count, e.n}};
         ApplyPanel(rows + c0, ld, width, steps, others, 2);
     }
@@ -284,14 +278,8 @@ DoubleArray GaussJordanInvert(Matrix& receiver, const WorkVector& a, int32_t n, 
     for (std::size_t k0 = 0; k0 < size; k0 += width) {
         const std::size_t k1 = std::min(size, k0 + width);
         const std::size_t done = FactorPanel(e, k0, k1, panel.Data(), ldp, scratch, mult.data(), swaps, scales);
-        PanelSteps steps;
-        steps.first = k0;
-        steps.steps = done;
-        steps.swaps = swaps;
-        steps.scales = scales;
-        steps.mult = mult.data();
-        steps.ldm = kSteps;
-        steps.pivotRowsTakeLaterSteps = true;
+        const PanelSteps steps{.first = k0, .steps = done, .swaps = swaps, .scales = scales, .mult = mult.data(),
+                               .ldm = kSteps, .pivotRowsTakeLaterSteps = true};
         const RowRange others[] = {{0, k0}, {k0 + done, size}};
         // The rest of every row: a's columns right of the panel and b's
         // columns made by the earlier panels, [k1, n + k0).

@@ -168,17 +168,11 @@ MatrixPtr Matrix::SolveGauss(MatrixPtr RightHandSide) try {
         const std::size_t k1 = std::min(size, k0 + ldm);
         const std::size_t done = FactorPanel(aug.data(), size, k0, k1, panel, runs, swaps, scales);
         panel.Record(0, size, done, mult.data(), skip.data());
-        linsys::PanelSteps panel;
-        panel.first = k0;
-        panel.steps = done;
-        panel.swaps = swaps;
-        panel.scales = scales;
-        panel.mult = mult.data();
-        panel.ldm = ldm;
-        panel.skip = skip.data();
-        panel.pivotRowsTakeLaterSteps = true;
+        const linsys::PanelSteps steps{.first = k0, .steps = done, .swaps = swaps, .scales = scales,
+                                       .mult = mult.data(), .ldm = ldm, .skip = skip.data(),
+                                       .pivotRowsTakeLaterSteps = true};
         const linsys::RowRange others[] = {{0, k0}, {k0 + done, size}};
-        linsys::ApplyPanel(aug.data() + k1, w, w - k1, panel, others, 2);
+        linsys::ApplyPanel(aug.data() + k1, w, w - k1, steps, others, 2);
         if (fp::HasFault()) {
             const int flags = std::fetestexcept(fp::kFaultFlags);
             aug = initial.Get();

@@ -177,6 +177,16 @@ def test_handlers_may_resize_or_release_the_receiver():
 
 
 def test_ctrl_c_cancels_a_long_operation():
+    # Python's own Ctrl-C handler, whatever the process inherited (a shell
+    # starts background jobs with SIGINT ignored).
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        ctrl_c_cancels_a_long_operation()
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def ctrl_c_cancels_a_long_operation():
     # Large enough that the signal, sent early, always arrives mid-way.
     a = square(800, seed=11)
     m = Matrix(a)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "kestrim/DoubleArray.h"
 
@@ -18,18 +19,22 @@ struct DoubleArrayAccess {
         return DoubleArray::Create({{0, upper1}, {0, upper2}}, false);
     }
     // A private work array of at least `count` doubles (one dimension, from
-    // 0), elements unspecified. From a few hundred KiB on it is rounded up
+    // 0), elements unspecified. From 32 KiB on it is rounded up
     // to the large arrays' storage, so that an operation called in a loop
     // takes back the storage it released instead of fresh pages (which the
     // heap would hand out again and again, as it gives such blocks back to
     // the system). Raises the out-of-memory error.
     static DoubleArray Work(std::size_t count) { return DoubleArray::CreateWork(count); }
 
-    // Raw storage of `count` doubles, elements unspecified, on the same terms
-    // as ForOverwrite2D (a large one may be a kept storage); given back with
-    // ReleaseWork(p, count). Raises the out-of-memory error.
-    static double* AllocateWork(std::size_t count) { return DoubleArray::AllocateForOverwrite(count).release(); }
-    static void ReleaseWork(double* p, std::size_t count) noexcept { DoubleArray::ReleaseForOverwrite(p, count); }
+    // Raw storage of at least `count` doubles, elements unspecified, on the
+    // same terms as Work; given back with ReleaseWork(p, count). Raises the
+    // out-of-memory error.
+    static double* AllocateWork(std::size_t count) {
+        return DoubleArray::AllocateForOverwrite(DoubleArray::WorkCount(count)).release();
+    }
+    static void ReleaseWork(double* p, std::size_t count) noexcept {
+        DoubleArray::ReleaseForOverwrite(p, DoubleArray::WorkCount(count));
+    }
 };
 
 // An allocator for the private work vectors of the operations: large ones
@@ -47,6 +52,24 @@ struct WorkAllocator {
         DoubleArrayAccess::ReleaseWork(reinterpret_cast<double*>(p), count);
     }
     friend bool operator==(const WorkAllocator&, const WorkAllocator&) noexcept { return true; }
+};
+
+// The operations' private work vectors.
+using WorkVector = std::vector<double, WorkAllocator<double>>;
+
+// A private work buffer of `count` doubles that are written before they
+// are read (no zero fill), on the same terms as the work vectors.
+class WorkBuffer {
+public:
+    explicit WorkBuffer(std::size_t count) : data_(DoubleArrayAccess::AllocateWork(count)), count_(count) {}
+    ~WorkBuffer() { DoubleArrayAccess::ReleaseWork(data_, count_); }
+    WorkBuffer(const WorkBuffer&) = delete;
+    WorkBuffer& operator=(const WorkBuffer&) = delete;
+    double* Data() const noexcept { return data_; }
+
+private:
+    double* data_;
+    std::size_t count_;
 };
 
 }  // namespace kestrim::detail

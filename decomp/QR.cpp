@@ -25,6 +25,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/DoubleArrayAccess.h"
 #include "core/MatrixAccess.h"
 #include "decomp/Kernels.h"
 #include "decomp/NumericHelpers.h"
@@ -196,7 +197,7 @@ private:
         // step order: the steps are then replayed one by one from the
         // receiver's copy, from the panel that raised it, so the error comes
         // after the events of exactly the steps before the faulting one.
-        const std::vector<double> initial = f_;
+        const detail::WorkVector initial = f_;
         std::size_t reported = 0;
         bool cancelled = false;
         const bool completed = FactoriseByBlocks(false, [&](std::size_t j0, std::size_t j1) {
@@ -247,9 +248,9 @@ private:
     public:
         RowBlocks(std::size_t count, std::size_t rows, std::size_t width)
             : count_(count), rows_(rows), width_(width),
-              storage_(std::make_unique_for_overwrite<double[]>(count * rows * width + kAlign)) {
-            const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
-            first_ = storage_.get() + (kAlign - address / sizeof(double) % kAlign) % kAlign;
+              storage_(count * rows * width + kAlign) {
+            const auto address = reinterpret_cast<std::uintptr_t>(storage_.Data());
+            first_ = storage_.Data() + (kAlign - address / sizeof(double) % kAlign) % kAlign;
         }
         double* operator[](std::size_t b) { return first_ + b * rows_ * width_; }
         std::size_t Count() const { return count_; }
@@ -257,7 +258,7 @@ private:
     private:
         static constexpr std::size_t kAlign = 64 / sizeof(double);
         std::size_t count_, rows_, width_;
-        std::unique_ptr<double[]> storage_;  // written before it is read
+        detail::WorkBuffer storage_;  // written before it is read
         double* first_;
     };
 
@@ -534,7 +535,7 @@ private:
     const reflect::Kernel& kernel_ = reflect::SelectKernel();
     std::size_t m_ = 0;
     std::size_t n_ = 0;
-    std::vector<double> f_;
+    detail::WorkVector f_;
     std::vector<double> diag_;
     bool cancel_ = false;
 };

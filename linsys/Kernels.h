@@ -25,8 +25,7 @@
 
 namespace kestrim::linsys {
 
-// The operations' private work vectors (see detail::WorkAllocator).
-using WorkVector = std::vector<double, detail::WorkAllocator<double>>;
+using detail::WorkVector;
 
 // Which row wins when two entries have the same magnitude: each elimination
 // has its own rule.
@@ -242,12 +241,11 @@ class ColumnPanel {
 public:
     // Room for `columns` columns and what `steps` steps record.
     ColumnPanel(std::size_t rows, std::size_t columns, std::size_t steps)
-        : ld_(PaddedStride(rows)), columns_(std::make_unique_for_overwrite<double[]>(columns * ld_)),
-          multipliers_(std::make_unique<double[]>(steps * ld_)),
+        : ld_(PaddedStride(rows)), columns_(columns * ld_), multipliers_(steps * ld_),
           skips_(std::make_unique<unsigned char[]>(steps * ld_)) {}
 
-    double* Column(std::size_t j) { return columns_.get() + j * ld_; }
-    double* Multipliers(std::size_t s) { return multipliers_.get() + s * ld_; }
+    double* Column(std::size_t j) { return columns_.data() + j * ld_; }
+    double* Multipliers(std::size_t s) { return multipliers_.data() + s * ld_; }
     unsigned char* Skips(std::size_t s) { return skips_.get() + s * ld_; }
 
     // Columns [c0, c1) of the rows [r0, r1) of the row-major array a (rows
@@ -263,8 +261,8 @@ public:
 
 private:
     std::size_t ld_;
-    std::unique_ptr<double[]> columns_;
-    std::unique_ptr<double[]> multipliers_;
+    WorkVector columns_;
+    WorkVector multipliers_;
     std::unique_ptr<unsigned char[]> skips_;
 };
 

@@ -105,7 +105,7 @@ std::string CpuModel() {
     return "unknown";
 }
 
-int Reps(int n) { return n <= 256 ? 5 : n <= 512 ? 3 : 2; }
+int Reps(int n) { return n <= 256 ? 20 : n <= 512 ? 8 : 4; }
 
 // BestMs after one untimed run: the first run of a size pays for what the
 // memory allocator, the system and the libraries set up once (fresh pages,

@@ -37,8 +37,8 @@ namespace kestrim {
 namespace {
 
 #if KESTRIM_MAP_LARGE_ARRAYS
-// Arrays of this size and more get storage of their own, aligned to and
-// backed by large pages where the system offers them: an array of n x n
+// Large arrays get storage of their own, aligned to this size and backed by
+// large pages where the system offers them: an array of n x n
 // Doubles is then made present with n * n / 262144 page faults instead of
 // n * n / 512, which for the results of the decompositions and products
 // costs more than the arithmetic.
@@ -70,45 +70,60 @@ double* MapLargeArray(std::size_t bytes) noexcept {
 // an operation called in a loop): taking one back costs no page faults and
 // no clearing of fresh pages, which for such arrays costs as much as a good
 // part of the arithmetic. A few at most, and never more than kRecycledBytes
-// together; zero-filled arrays always take fresh mappings.
+// together; a zero-filled array that takes one clears it first.
 constexpr std::size_t kRecycledSlots = 8;
 constexpr std::size_t kRecycledBytes = std::size_t{64} << 20;
 
 struct Recycled {
     void* start = nullptr;
     std::size_t bytes = 0;
+    unsigned long long age = 0;  // when it was kept: the oldest goes first
 };
 
 // Constant-initialised and trivially destroyed, so arrays released during
 // the program's exit still find them.
 std::mutex recycledMutex;
 Recycled recycled[kRecycledSlots];
+unsigned long long recycledCount = 0;
 
-// Keeps a released storage for reuse; false when there is no room.
+// Keeps a released storage for reuse, giving up the storages kept longest
+// ago when there is no room: what an operation in a loop releases last is
+// what its next call asks for first. False when it is too large to keep.
 bool Recycle(void* start, std::size_t bytes) noexcept {
     if (bytes > kRecycledBytes) return false;
     const std::lock_guard<std::mutex> lock(recycledMutex);
-    std::size_t held = 0;
-    Recycled* freeSlot = nullptr;
-    for (Recycled& r : recycled) {
-        held += r.bytes;
-        if (r.start == nullptr && freeSlot == nullptr) freeSlot = &r;
+    for (;;) {
+        std::size_t held = 0;
+        Recycled* freeSlot = nullptr;
+        Recycled* oldest = nullptr;
+        for (Recycled& r : recycled) {
+            held += r.bytes;
+            if (r.start == nullptr) {
+                if (freeSlot == nullptr) freeSlot = &r;
+            } else if (oldest == nullptr || r.age < oldest->age) {
+                oldest = &r;
+            }
+        }
+        if (freeSlot != nullptr && held + bytes <= kRecycledBytes) {
+            *freeSlot = Recycled{start, bytes, ++recycledCount};
+            return true;
+        }
+        munmap(oldest->start, oldest->bytes);  // not null: something is held
+        *oldest = Recycled{};
     }
-    if (freeSlot == nullptr || held + bytes > kRecycledBytes) return false;
-    *freeSlot = Recycled{start, bytes};
-    return true;
 }
 
-// A kept storage of exactly `bytes`, or null.
+// The kept storage of exactly `bytes` kept last (its lines are the likeliest
+// still to be in cache), or null.
 double* TakeRecycled(std::size_t bytes) noexcept {
     const std::lock_guard<std::mutex> lock(recycledMutex);
+    Recycled* newest = nullptr;
     for (Recycled& r : recycled)
-        if (r.start != nullptr && r.bytes == bytes) {
-            void* p = r.start;
-            r = Recycled{};
-            return static_cast<double*>(p);
-        }
-    return nullptr;
+        if (r.start != nullptr && r.bytes == bytes && (newest == nullptr || r.age > newest->age)) newest = &r;
+    if (newest == nullptr) return nullptr;
+    void* p = newest->start;
+    *newest = Recycled{};
+    return static_cast<double*>(p);
 }
 
 // Unmaps every kept storage: a mapping that fails gets a second chance
@@ -122,13 +137,8 @@ void ReleaseRecycled() noexcept {
         }
 }
 
-bool IsLarge(std::size_t count) noexcept {
-    return count >= kLargePage / sizeof(double) &&
-           count <= std::numeric_limits<std::size_t>::max() / sizeof(double);
-}
-
-// Arrays written whole get storage of their own, and so a place among the
-// kept storages, from this size on: below it the heap keeps released
+// Arrays get storage of their own, and so a place among the kept
+// storages, from this size on: below it the heap keeps released
 // blocks. Above it the heap maps each block on its own, or gives the top
 // of its area back to the system when it is freed, depending on what it
 // has handed out before, so the same operation in a loop could pay for
@@ -161,8 +171,15 @@ void DoubleArray::FreeDeleter::operator()(double* p) const noexcept {
 
 std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateZeroed(std::size_t count) {
 #if KESTRIM_MAP_LARGE_ARRAYS
-    if (IsLarge(count)) {
+    if (IsRecyclable(count)) {
         const std::size_t bytes = count * sizeof(double);
+        // Clearing a kept storage costs a fraction of what fresh pages cost:
+        // under a hypervisor the first touch of a page can cost ten times
+        // its clearing.
+        if (double* p = TakeRecycled(bytes)) {
+            std::memset(p, 0, bytes);
+            return std::unique_ptr<double[], FreeDeleter>(p, FreeDeleter{bytes});
+        }
         if (double* p = MapOrRetry(bytes))
             return std::unique_ptr<double[], FreeDeleter>(p, FreeDeleter{bytes});
         RaiseRuntimeError(RuntimeError::OutOfMemory);
@@ -208,13 +225,20 @@ DoubleArray DoubleArray::Create(const std::vector<std::pair<int32_t, int32_t>>& 
     return Create(bounds, true);
 }
 
-DoubleArray DoubleArray::CreateWork(std::size_t count) {
+std::size_t DoubleArray::WorkCount(std::size_t count) noexcept {
 #if KESTRIM_MAP_LARGE_ARRAYS
-    // Whole large pages from an eighth of one on.
+    // Whole large pages from 32 KiB on: smaller blocks the heap keeps, but
+    // larger ones it may give back to the system at every release, and
+    // one size for all of them lets any kept storage serve the next.
     constexpr std::size_t kPageDoubles = kLargePage / sizeof(double);
-    if (count >= kPageDoubles / 8 && count <= std::numeric_limits<std::size_t>::max() - kPageDoubles)
+    if (count >= kPageDoubles / 64 && count <= std::numeric_limits<std::size_t>::max() - kPageDoubles)
         count = (count + kPageDoubles - 1) / kPageDoubles * kPageDoubles;
 #endif
+    return count;
+}
+
+DoubleArray DoubleArray::CreateWork(std::size_t count) {
+    count = WorkCount(count);
     if (count > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
         RaiseRuntimeError(RuntimeError::OutOfMemory);
     return Create({{0, static_cast<int32_t>(count) - 1}}, false);

@@ -83,6 +83,8 @@ private:
     static void ReleaseForOverwrite(double* p, std::size_t count) noexcept;
     static DoubleArray Create(const std::vector<std::pair<int32_t, int32_t>>& bounds, bool zeroed);
     static DoubleArray CreateWork(std::size_t count);
+    // The count a work array of at least `count` doubles gets.
+    static std::size_t WorkCount(std::size_t count) noexcept;
     std::size_t Offset(const std::vector<int32_t>& indices) const;
 
     std::unique_ptr<double[], FreeDeleter> data_;

@@ -244,7 +244,7 @@ public:
         : ld_(PaddedStride(rows)), columns_(columns * ld_), multipliers_(steps * ld_),
           skips_(std::make_unique<unsigned char[]>(steps * ld_)) {}
 
-    double* Column(std::size_t j) { return columns_.data() + j * ld_; }
+    double* Column(std::size_t j) { return columns_.Data() + j * ld_; }
     double* Multipliers(std::size_t s) { return multipliers_.data() + s * ld_; }
     unsigned char* Skips(std::size_t s) { return skips_.get() + s * ld_; }
 
@@ -261,7 +261,7 @@ public:
 
 private:
     std::size_t ld_;
-    WorkVector columns_;
+    detail::WorkBuffer columns_;  // written before it is read
     WorkVector multipliers_;
     std::unique_ptr<unsigned char[]> skips_;
 };

@@ -174,7 +174,7 @@ std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateZeroed(
     if (IsRecyclable(count)) {
         const std::size_t bytes = count * sizeof(double);
         // Clearing a kept storage costs a fraction of what fresh pages cost:
-        // under a hypervisor the first touch of a page can cost ten times
+        // under a hypervisor the first touch of a page can cost many times
         // its clearing.
         if (double* p = TakeRecycled(bytes)) {
             std::memset(p, 0, bytes);

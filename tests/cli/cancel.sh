@@ -22,14 +22,19 @@ wait_for() {
     done
 }
 
-# Waits (up to 60 seconds) until process $1 has installed its SIGINT
-# handler (bit 2 of the caught-signals mask), so that a signal sent then
-# cannot meet the default or ignored disposition of a starting program.
+# Waits (up to 60 seconds) until process $1 runs the tool and has installed
+# its SIGINT handler (bit 2 of the caught-signals mask), so that a signal
+# sent then cannot meet the default or ignored disposition of a starting
+# program. Until it has run the tool, the process is a copy of this shell,
+# whose own SIGINT handler shows in the same mask.
 wait_for_handler() {
-    local deadline=$((SECONDS + 60)) mask
+    local deadline=$((SECONDS + 60)) mask tool
+    tool=$(readlink -f "$kestrim")
     while ((SECONDS < deadline)); do
-        mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$1/status" 2>/dev/null)
-        [[ -n $mask ]] && (((16#$mask >> 1) & 1)) && return 0
+        if [[ $(readlink -f "/proc/$1/exe" 2>/dev/null) == "$tool" ]]; then
+            mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$1/status" 2>/dev/null)
+            [[ -n $mask ]] && (((16#$mask >> 1) & 1)) && return 0
+        fi
         sleep 0.05
     done
     return 1

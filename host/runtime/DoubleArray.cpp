@@ -150,10 +150,20 @@ bool IsRecyclable(std::size_t count) noexcept {
            count <= std::numeric_limits<std::size_t>::max() / sizeof(double);
 }
 
-double* MapOrRetry(std::size_t bytes) noexcept {
+// Storage of its own for an array of `bytes`: the kept storage of that
+// size released last (`kept` set), else a fresh mapping, unmapping the kept
+// storages and trying once more when the first attempt fails. Raises the
+// out-of-memory error.
+double* StorageOfItsOwn(std::size_t bytes, bool& kept) {
+    kept = false;
+    if (double* p = TakeRecycled(bytes)) {
+        kept = true;
+        return p;
+    }
     if (double* p = MapLargeArray(bytes)) return p;
     ReleaseRecycled();
-    return MapLargeArray(bytes);
+    if (double* p = MapLargeArray(bytes)) return p;
+    RaiseRuntimeError(RuntimeError::OutOfMemory);
 }
 #endif
 
@@ -173,16 +183,13 @@ std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateZeroed(
 #if KESTRIM_MAP_LARGE_ARRAYS
     if (IsRecyclable(count)) {
         const std::size_t bytes = count * sizeof(double);
+        bool kept = false;
+        double* p = StorageOfItsOwn(bytes, kept);
         // Clearing a kept storage costs a fraction of what fresh pages cost:
         // under a hypervisor the first touch of a page can cost many times
         // its clearing.
-        if (double* p = TakeRecycled(bytes)) {
-            std::memset(p, 0, bytes);
-            return std::unique_ptr<double[], FreeDeleter>(p, FreeDeleter{bytes});
-        }
-        if (double* p = MapOrRetry(bytes))
-            return std::unique_ptr<double[], FreeDeleter>(p, FreeDeleter{bytes});
-        RaiseRuntimeError(RuntimeError::OutOfMemory);
+        if (kept) std::memset(p, 0, bytes);
+        return std::unique_ptr<double[], FreeDeleter>(p, FreeDeleter{bytes});
     }
 #endif
     // calloc checks count * size for overflow and hands out zeroed pages
@@ -196,10 +203,8 @@ std::unique_ptr<double[], DoubleArray::FreeDeleter> DoubleArray::AllocateForOver
 #if KESTRIM_MAP_LARGE_ARRAYS
     if (IsRecyclable(count)) {
         const std::size_t bytes = count * sizeof(double);
-        double* p = TakeRecycled(bytes);
-        if (p == nullptr) p = MapOrRetry(bytes);
-        if (p != nullptr) return std::unique_ptr<double[], FreeDeleter>(p, FreeDeleter{bytes});
-        RaiseRuntimeError(RuntimeError::OutOfMemory);
+        bool kept = false;
+        return std::unique_ptr<double[], FreeDeleter>(StorageOfItsOwn(bytes, kept), FreeDeleter{bytes});
     }
 #endif
     if (count > std::numeric_limits<std::size_t>::max() / sizeof(double))
